@@ -1,0 +1,210 @@
+"""The VML functions of mkl_rt and the C types they use, written once.
+
+This file is data plus the naming rule that expands it; nothing here emits
+code. The build generates the type context, the wrapper instances and the
+type stubs from it (typecontext/generate.py), and the tests read it as the
+list of what the module must offer.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+# ---------------------------------------------------------------------------
+# The closed vocabulary of C types.  Pointer spellings follow the rule used to
+# order function types: a pointer MKL only reads is spelled "T const *".
+
+PRIMITIVES = {  # C type -> cffi primitive code
+    "void": 0,
+    "char": 2,
+    "int": 7,
+    "unsigned int": 8,
+    "long long": 11,
+    "float": 13,
+    "double": 14,
+}
+
+
+@dataclass(frozen=True)
+class Field:
+    name: str
+    ctype: str  # a primitive, "char *" or "char[64]"
+
+
+@dataclass(frozen=True)
+class Struct:
+    typedef: str
+    tag: str | None  # None: declared without a tag
+    fields: tuple[Field, ...]
+
+
+STRUCTS = (
+    Struct("MKL_Complex8", "_MKL_Complex8", (Field("real", "float"), Field("imag", "float"))),
+    Struct("MKL_Complex16", "_MKL_Complex16", (Field("real", "double"), Field("imag", "double"))),
+    Struct(
+        "MKLVersion",
+        None,
+        (
+            Field("MajorVersion", "int"),
+            Field("MinorVersion", "int"),
+            Field("UpdateVersion", "int"),
+            Field("ProductStatus", "char *"),
+            Field("Build", "char *"),
+            Field("Processor", "char *"),
+            Field("Platform", "char *"),
+        ),
+    ),
+    Struct(
+        "DefVmlErrorContext",
+        "_DefVmlErrorContext",
+        (
+            Field("iCode", "int"),
+            Field("iIndex", "int"),
+            Field("dbA1", "double"),
+            Field("dbA2", "double"),
+            Field("dbR1", "double"),
+            Field("dbR2", "double"),
+            Field("cFuncName", "char[64]"),
+            Field("iFuncNameLen", "int"),
+            Field("dbA1Im", "double"),
+            Field("dbA2Im", "double"),
+            Field("dbR1Im", "double"),
+            Field("dbR2Im", "double"),
+        ),
+    ),
+)
+
+# The error-callback type: a pointer to "int (DefVmlErrorContext *)".
+CALLBACK_TYPEDEF = "VMLErrorCallBack"
+CALLBACK_RESULT = "int"
+CALLBACK_PARAMS = ("DefVmlErrorContext *",)
+
+# ---------------------------------------------------------------------------
+# Elementwise operations.  A family is a list of parameter roles; the roles
+# become C types once the precision and the interface are known.
+
+ELEMENT_TYPE = {"s": "float", "d": "double", "c": "MKL_Complex8", "z": "MKL_Complex16"}
+REAL_PART_TYPE = {"c": "float", "z": "double"}
+
+FAMILIES = {
+    "one_input": ("count", "in", "out"),
+    "two_input": ("count", "in", "in", "out"),
+    "two_results": ("count", "in", "out", "out"),
+    "powx": ("count", "in", "scalar", "out"),
+    "linear_frac": ("count", "in", "in", "scalar", "scalar", "scalar", "scalar", "out"),
+    "complex_to_real": ("count", "in", "real_out"),
+    "real_to_complex": ("count", "real_in", "out"),
+}
+
+REAL_BASES = {
+    "one_input": (
+        "Abs", "Acos", "Acosh", "Asin", "Asinh", "Atan", "Atanh", "Cbrt", "CdfNorm",
+        "CdfNormInv", "Ceil", "Cos", "Cosh", "Erf", "ErfInv", "Erfc", "ErfcInv", "Exp",
+        "Expm1", "Floor", "Frac", "Inv", "InvCbrt", "InvSqrt", "LGamma", "Ln", "Log10",
+        "Log1p", "NearbyInt", "Pow2o3", "Pow3o2", "Rint", "Round", "Sin", "Sinh", "Sqr",
+        "Sqrt", "TGamma", "Tan", "Tanh", "Trunc",
+    ),
+    "two_input": ("Add", "Atan2", "Div", "Hypot", "Mul", "Pow", "Sub"),
+    "two_results": ("Modf", "SinCos"),
+    "powx": ("Powx",),
+    "linear_frac": ("LinearFrac",),
+}  # fmt: skip
+
+COMPLEX_BASES = {
+    "one_input": (
+        "Acos", "Acosh", "Asin", "Asinh", "Atan", "Atanh", "Conj", "Cos", "Cosh", "Exp",
+        "Ln", "Log10", "Sin", "Sinh", "Sqrt", "Tan", "Tanh",
+    ),
+    "two_input": ("Add", "Div", "Mul", "MulByConj", "Pow", "Sub"),
+    "complex_to_real": ("Abs", "Arg"),
+    "real_to_complex": ("CIS",),
+    "powx": ("Powx",),
+}  # fmt: skip
+
+# Pack and unpack: the selector is a stride ("stride") or an int array ("select").
+PACK_BASES = {
+    "PackI": ("count", "in", "stride", "out"),
+    "PackV": ("count", "in", "select", "out"),
+    "PackM": ("count", "in", "select", "out"),
+    "UnpackI": ("count", "in", "out", "stride"),
+    "UnpackV": ("count", "in", "out", "select"),
+    "UnpackM": ("count", "in", "out", "select"),
+}
+
+# ---------------------------------------------------------------------------
+# Service functions: (C-interface name, result, C parameter, Fortran parameter).
+
+SERVICES = (
+    ("vmlSetMode", "unsigned int", "unsigned int", "unsigned int *"),
+    ("vmlGetMode", "unsigned int", None, None),
+    ("vmlSetErrStatus", "int", "int", "int *"),
+    ("vmlGetErrStatus", "int", None, None),
+    ("vmlClearErrStatus", "int", None, None),
+    ("vmlSetErrorCallBack", "VMLErrorCallBack", "VMLErrorCallBack", "VMLErrorCallBack"),
+    ("vmlGetErrorCallBack", "VMLErrorCallBack", None, None),
+    ("vmlClearErrorCallBack", "VMLErrorCallBack", None, None),
+)
+
+# ---------------------------------------------------------------------------
+# The naming rule and the role -> C type rule.
+
+
+@dataclass(frozen=True)
+class Function:
+    name: str  # exactly the mkl_rt name, as MKL's header declares it
+    result: str
+    params: tuple[str, ...]  # C types, "T const *" for pointers MKL only reads
+    fortran: bool  # count (and mode, scalars) passed by reference
+    base: str  # operation, e.g. "Add"
+    precision: str  # "s", "d", "c", "z", or "" for service functions
+    family: str  # key of FAMILIES, "pack" or "service"
+    mode_variant: bool
+
+
+def _param_type(role: str, p: str, fortran: bool) -> str:
+    elem = ELEMENT_TYPE[p]
+    by_ref = " *" if fortran else ""
+    return {
+        "count": "int" + by_ref,
+        "stride": "int" + by_ref,
+        "select": "int *",
+        "in": f"{elem} const *",
+        "out": f"{elem} *",
+        "scalar": f"{elem} const *" if fortran else elem,
+        "real_in": f"{REAL_PART_TYPE.get(p, elem)} const *",
+        "real_out": f"{REAL_PART_TYPE.get(p, elem)} *",
+        "mode": "long long" + by_ref,
+    }[role]
+
+
+def _name_forms(prefix: str, p: str, base: str) -> tuple[tuple[str, bool], ...]:
+    c_name = f"{prefix}{p}{base}"
+    return ((c_name, False), (c_name.lower(), True), (c_name.upper(), True))
+
+
+def functions() -> list[Function]:
+    """Every function of the module, in catalogue order (not sorted)."""
+    out: list[Function] = []
+    groups = [("sd", REAL_BASES), ("cz", COMPLEX_BASES)]
+    for precisions, bases_by_family in groups:
+        for p in precisions:
+            for family, bases in bases_by_family.items():
+                roles = FAMILIES[family]
+                for base in bases:
+                    for prefix, mode_roles in (("v", ()), ("vm", ("mode",))):
+                        for name, fortran in _name_forms(prefix, p, base):
+                            params = tuple(_param_type(r, p, fortran) for r in roles + mode_roles)
+                            out.append(
+                                Function(name, "void", params, fortran, base, p, family, bool(mode_roles))
+                            )
+    for p in "sdcz":
+        for base, roles in PACK_BASES.items():
+            for name, fortran in _name_forms("v", p, base):
+                params = tuple(_param_type(r, p, fortran) for r in roles)
+                out.append(Function(name, "void", params, fortran, base, p, "pack", False))
+    for c_name, result, c_param, f_param in SERVICES:
+        for name, fortran in ((c_name, False), (c_name.lower(), True), (c_name.upper(), True)):
+            param = f_param if fortran else c_param
+            params = () if param is None else (param,)
+            out.append(Function(name, result, params, fortran, c_name[3:], "", "service", False))
+    return out
