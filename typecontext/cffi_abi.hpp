@@ -17,10 +17,10 @@ struct _cffi_ctypedescr;  // the backend's type descriptor; opaque to the module
 
 namespace quorvex {
 
-/// The opcode word `opcode + argument * 256`, as the backend reads it.
-inline _cffi_opcode_t cffi_op(unsigned opcode, std::uintptr_t argument) {
-  return reinterpret_cast<_cffi_opcode_t>(opcode | (argument << 8));
-}
+/// The opcode word `opcode + argument * 256`, as the backend reads it. A macro, not
+/// a function, so that tables built from it are static data, not run-time initialized.
+#define QV_CFFI_OP(OPCODE, ARGUMENT) \
+  reinterpret_cast<_cffi_opcode_t>(std::uintptr_t{OPCODE} | (std::uintptr_t{ARGUMENT} << 8))
 
 /// The type table. The backend overwrites each word it realizes with the address
 /// of its type descriptor; the module itself never writes it.

@@ -37,7 +37,7 @@ const _cffi_global_s global_table[] = {
 #define QV_GLOBAL(NAME, SYMBOL, KIND, FUNCTION_TYPE)                                      \
   {NAME,                                                                                 \
    reinterpret_cast<void *>(Instance<NAME, &::SYMBOL, FunctionType##FUNCTION_TYPE>::call_wrapper), \
-   cffi_op(KIND, FUNCTION_TYPE),                                                         \
+   QV_CFFI_OP(KIND, FUNCTION_TYPE),                                                         \
    reinterpret_cast<void *>(Instance<NAME, &::SYMBOL, FunctionType##FUNCTION_TYPE>::direct_call)},
 #include "global_table.inc"
 #undef QV_GLOBAL

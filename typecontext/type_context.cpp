@@ -13,7 +13,7 @@ namespace quorvex {
 // The generated files hold rows only; each table below gives them their record layout.
 
 _cffi_opcode_t type_table[] = {
-#define QV_TYPE_WORD(OPCODE, ARGUMENT) cffi_op(OPCODE, ARGUMENT)
+#define QV_TYPE_WORD(OPCODE, ARGUMENT) QV_CFFI_OP(OPCODE, ARGUMENT)
 // Read only as the length of the array word before it, never as an opcode.
 #define QV_LENGTH_WORD(LENGTH) reinterpret_cast<_cffi_opcode_t>(std::uintptr_t{LENGTH})
 #include "type_table.inc"
@@ -32,7 +32,7 @@ const _cffi_struct_union_s struct_union_table[] = {
 
 const _cffi_field_s field_table[] = {
 #define QV_FIELD(TYPEDEF, MEMBER, OFFSET, SIZE, TYPE_INDEX) \
-  {#MEMBER, OFFSET, SIZE, cffi_op(_CFFI_OP_NOOP, TYPE_INDEX)},
+  {#MEMBER, OFFSET, SIZE, QV_CFFI_OP(_CFFI_OP_NOOP, TYPE_INDEX)},
 #include "struct_tables.inc"
 #undef QV_FIELD
 };

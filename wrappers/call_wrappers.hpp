@@ -72,12 +72,13 @@ class GilReleased {
 // --- Call wrappers. -----------------------------------------------------------------------
 
 /// Tuple kind: exact arity, every argument converted in order, MKL called without
-/// the lock, `None` returned.
-template <FixedString Name, auto Mkl, class... Args>
-PyObject *tuple_call_wrapper(PyObject *, PyObject *args) {
+/// the lock, `None` returned. One body per signature shape; the function's own
+/// wrapper below only supplies its name and its MKL function.
+template <class MklFunction, class... Args>
+[[gnu::noinline]] PyObject *call_with_tuple(PyObject *args, const char *name, MklFunction *mkl) {
   constexpr Py_ssize_t arity = sizeof...(Args);
   if (PyTuple_GET_SIZE(args) != arity) [[unlikely]]
-    return raise_arity_error(Name.text, arity, PyTuple_GET_SIZE(args));
+    return raise_arity_error(name, arity, PyTuple_GET_SIZE(args));
 
   ScratchArena scratch;
   std::tuple<typename Args::c_type...> values;
@@ -89,9 +90,14 @@ PyObject *tuple_call_wrapper(PyObject *, PyObject *args) {
     return nullptr;
   {
     GilReleased unlocked;
-    std::apply(Mkl, values);
+    std::apply(mkl, values);
   }
   Py_RETURN_NONE;
+}
+
+template <FixedString Name, auto Mkl, class... Args>
+PyObject *tuple_call_wrapper(PyObject *, PyObject *args) {
+  return call_with_tuple<std::remove_pointer_t<decltype(Mkl)>, Args...>(args, Name.text, Mkl);
 }
 
 /// No-argument kind: the backend passes no argument object.

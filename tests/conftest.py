@@ -1,0 +1,34 @@
+"""Shared fixtures: the module under test and the catalogue it is checked against."""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+if str(ROOT) not in sys.path:
+    sys.path.insert(0, str(ROOT))
+
+from catalogue import vml  # noqa: E402
+
+FUNCTIONS = vml.functions()
+FUNCTIONS_BY_NAME = {f.name: f for f in FUNCTIONS}
+
+
+@pytest.fixture(scope="session")
+def lorimath():
+    from quorvex.mkl import lorimath
+
+    return lorimath
+
+
+@pytest.fixture(scope="session")
+def ffi(lorimath):
+    return lorimath.ffi
+
+
+@pytest.fixture(scope="session")
+def lib(lorimath):
+    return lorimath.lib
