@@ -195,7 +195,9 @@ def functions() -> list[Function]:
                         for name, fortran in _name_forms(prefix, p, base):
                             params = tuple(_param_type(r, p, fortran) for r in roles + mode_roles)
                             out.append(
-                                Function(name, "void", params, fortran, base, p, family, bool(mode_roles))
+                                Function(
+                                    name, "void", params, fortran, base, p, family, bool(mode_roles)
+                                )
                             )
     for p in "sdcz":
         for base, roles in PACK_BASES.items():

@@ -36,9 +36,11 @@ def prefix_file(subdir: str, pattern: str) -> str | None:
 def main() -> int:
     import cffi
 
-    header = owned_file("mkl-include", r"mkl_vml_functions\.h") or owned_file(
-        "mkl-devel", r"mkl_vml_functions\.h"
-    ) or prefix_file("include", "mkl_vml_functions.h")
+    header = (
+        owned_file("mkl-include", r"mkl_vml_functions\.h")
+        or owned_file("mkl-devel", r"mkl_vml_functions\.h")
+        or prefix_file("include", "mkl_vml_functions.h")
+    )
     library = owned_file("mkl", r"libmkl_rt\.so\.\d+") or prefix_file("lib", "libmkl_rt.so.[0-9]*")
     parse_c_type = os.path.join(os.path.dirname(cffi.__file__), "parse_c_type.h")
     missing = [

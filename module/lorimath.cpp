@@ -15,23 +15,23 @@ namespace {
 constexpr char module_name[] = "quorvex.mkl.lorimath";
 constexpr std::uintptr_t protocol_version = 0x2601;
 
-PyObject *initialize() {
+PyObject* initialize() {
   // The backend reads the record only during the call below, so it can live here.
-  const void *init_record[4] = {
+  const void* init_record[4] = {
       module_name,
-      reinterpret_cast<const void *>(protocol_version),
+      reinterpret_cast<const void*>(protocol_version),
       cffi_exports,
       &type_context,
   };
-  PyObject *backend = PyImport_ImportModule("_cffi_backend");
+  PyObject* backend = PyImport_ImportModule("_cffi_backend");
   if (backend == nullptr) return nullptr;
-  PyObject *record_address = PyLong_FromVoidPtr(static_cast<void *>(init_record));
+  PyObject* record_address = PyLong_FromVoidPtr(static_cast<void*>(init_record));
   if (record_address == nullptr) {
     Py_DECREF(backend);
     return nullptr;
   }
-  PyObject *module = PyObject_CallMethod(backend, "_init_cffi_1_0_external_module", "O",
-                                         record_address);
+  PyObject* module =
+      PyObject_CallMethod(backend, "_init_cffi_1_0_external_module", "O", record_address);
   Py_DECREF(record_address);
   Py_DECREF(backend);
   return module;

@@ -11,7 +11,7 @@ ROOT = Path(__file__).resolve().parent.parent
 if str(ROOT) not in sys.path:
     sys.path.insert(0, str(ROOT))
 
-from catalogue import vml  # noqa: E402
+from catalogue import vml
 
 FUNCTIONS = vml.functions()
 FUNCTIONS_BY_NAME = {f.name: f for f in FUNCTIONS}

@@ -6,7 +6,7 @@
 
 #include <parse_c_type.h>
 
-static_assert(sizeof(void *) == 8, "The tables are laid out for a 64-bit target.");
+static_assert(sizeof(void*) == 8, "The tables are laid out for a 64-bit target.");
 static_assert(sizeof(_cffi_global_s) == 32, "A global entry must be four pointer-sized words.");
 static_assert(sizeof(_cffi_struct_union_s) == 40, "A struct/union entry must be 40 bytes.");
 static_assert(sizeof(_cffi_field_s) == 32, "A field entry must be 32 bytes.");
@@ -28,8 +28,8 @@ extern _cffi_opcode_t type_table[];
 
 /// The descriptor in a realized word. The backend realizes every word a function's
 /// wrapper reads before the function can be called, so no test is needed here.
-inline _cffi_ctypedescr *type_descriptor(int index) {
-  return static_cast<_cffi_ctypedescr *>(type_table[index]);
+inline _cffi_ctypedescr* type_descriptor(int index) {
+  return static_cast<_cffi_ctypedescr*>(type_table[index]);
 }
 
 extern const _cffi_type_context_s type_context;

@@ -1,4 +1,5 @@
-// The name-sorted global table: one entry per function, with its call wrapper and direct-call entry.
+// The name-sorted global table: one entry per function, with its call wrapper and direct-call
+// entry.
 #include <Python.h>
 
 #include <mkl_vml_functions.h>
@@ -23,8 +24,8 @@ enum Kind : unsigned {
 };
 
 // The kind the generator chose must be the convention the wrapper was built for.
-#define QV_GLOBAL(NAME, SYMBOL, KIND, FUNCTION_TYPE)                                     \
-  static_assert((FunctionType##FUNCTION_TYPE::arity == 0) == ((KIND) == QV_NO_ARGUMENT_KIND) && \
+#define QV_GLOBAL(NAME, SYMBOL, KIND, FUNCTION_TYPE)                                               \
+  static_assert((FunctionType##FUNCTION_TYPE::arity == 0) == ((KIND) == QV_NO_ARGUMENT_KIND) &&    \
                     (FunctionType##FUNCTION_TYPE::arity == 1) == ((KIND) == QV_ONE_ARGUMENT_KIND), \
                 "The entry kind of " NAME " must match its parameter count.");
 #include "global_table.inc"
@@ -34,11 +35,11 @@ enum Kind : unsigned {
 
 extern const _cffi_global_s global_table[];
 const _cffi_global_s global_table[] = {
-#define QV_GLOBAL(NAME, SYMBOL, KIND, FUNCTION_TYPE)                                      \
-  {NAME,                                                                                 \
-   reinterpret_cast<void *>(Instance<NAME, &::SYMBOL, FunctionType##FUNCTION_TYPE>::call_wrapper), \
-   QV_CFFI_OP(KIND, FUNCTION_TYPE),                                                         \
-   reinterpret_cast<void *>(Instance<NAME, &::SYMBOL, FunctionType##FUNCTION_TYPE>::direct_call)},
+#define QV_GLOBAL(NAME, SYMBOL, KIND, FUNCTION_TYPE)                                              \
+  {NAME,                                                                                          \
+   reinterpret_cast<void*>(Instance<NAME, &::SYMBOL, FunctionType##FUNCTION_TYPE>::call_wrapper), \
+   QV_CFFI_OP(KIND, FUNCTION_TYPE),                                                               \
+   reinterpret_cast<void*>(Instance<NAME, &::SYMBOL, FunctionType##FUNCTION_TYPE>::direct_call)},
 #include "global_table.inc"
 #undef QV_GLOBAL
 };

@@ -31,34 +31,34 @@ enum Slot : int {
 };
 
 template <class Signature>
-inline Signature *slot(Slot index) {
-  return reinterpret_cast<Signature *>(cffi_exports[index]);
+inline Signature* slot(Slot index) {
+  return reinterpret_cast<Signature*>(cffi_exports[index]);
 }
 
-inline int to_c_i32(PyObject *o) { return slot<int(PyObject *)>(to_c_i32_slot)(o); }
-inline unsigned to_c_u32(PyObject *o) { return slot<unsigned(PyObject *)>(to_c_u32_slot)(o); }
-inline long long to_c_i64(PyObject *o) { return slot<long long(PyObject *)>(to_c_i64_slot)(o); }
+inline int to_c_i32(PyObject* o) { return slot<int(PyObject*)>(to_c_i32_slot)(o); }
+inline unsigned to_c_u32(PyObject* o) { return slot<unsigned(PyObject*)>(to_c_u32_slot)(o); }
+inline long long to_c_i64(PyObject* o) { return slot<long long(PyObject*)>(to_c_i64_slot)(o); }
 
-inline PyObject *from_c_pointer(char *p, _cffi_ctypedescr *type) {
-  return slot<PyObject *(char *, _cffi_ctypedescr *)>(from_c_pointer_slot)(p, type);
+inline PyObject* from_c_pointer(char* p, _cffi_ctypedescr* type) {
+  return slot<PyObject*(char*, _cffi_ctypedescr*)>(from_c_pointer_slot)(p, type);
 }
-inline char *to_c_pointer(PyObject *o, _cffi_ctypedescr *type) {
-  return slot<char *(PyObject *, _cffi_ctypedescr *)>(to_c_pointer_slot)(o, type);
+inline char* to_c_pointer(PyObject* o, _cffi_ctypedescr* type) {
+  return slot<char*(PyObject*, _cffi_ctypedescr*)>(to_c_pointer_slot)(o, type);
 }
 inline void restore_errno() { slot<void()>(restore_errno_slot)(); }
 inline void save_errno() { slot<void()>(save_errno_slot)(); }
-inline int to_c(char *destination, _cffi_ctypedescr *type, PyObject *o) {
-  return slot<int(char *, _cffi_ctypedescr *, PyObject *)>(to_c_slot)(destination, type, o);
+inline int to_c(char* destination, _cffi_ctypedescr* type, PyObject* o) {
+  return slot<int(char*, _cffi_ctypedescr*, PyObject*)>(to_c_slot)(destination, type, o);
 }
 /// 0: the pointer was stored in *out; > 0: a scratch buffer of that many bytes is
 /// needed; < 0: refused, with an exception set.
-inline Py_ssize_t prepare_pointer_call_argument(_cffi_ctypedescr *type, PyObject *o, char **out) {
-  return slot<Py_ssize_t(_cffi_ctypedescr *, PyObject *, char **)>(
-      prepare_pointer_call_argument_slot)(type, o, out);
+inline Py_ssize_t prepare_pointer_call_argument(_cffi_ctypedescr* type, PyObject* o, char** out) {
+  return slot<Py_ssize_t(_cffi_ctypedescr*, PyObject*, char**)>(prepare_pointer_call_argument_slot)(
+      type, o, out);
 }
-inline int convert_array_from_object(char *destination, _cffi_ctypedescr *type, PyObject *o) {
-  return slot<int(char *, _cffi_ctypedescr *, PyObject *)>(convert_array_from_object_slot)(
-      destination, type, o);
+inline int convert_array_from_object(char* destination, _cffi_ctypedescr* type, PyObject* o) {
+  return slot<int(char*, _cffi_ctypedescr*, PyObject*)>(convert_array_from_object_slot)(destination,
+                                                                                        type, o);
 }
 
 }  // namespace backend

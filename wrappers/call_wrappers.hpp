@@ -38,7 +38,7 @@ struct Signature {
 template <class Ours, class Mkls>
 inline constexpr bool passes_unchanged = std::is_same_v<Ours, Mkls>;
 template <class Ours, class Mkls>
-inline constexpr bool passes_unchanged<Ours *, Mkls *> =
+inline constexpr bool passes_unchanged<Ours*, Mkls*> =
     std::is_same_v<std::remove_cv_t<Ours>, std::remove_cv_t<Mkls>> &&
     (!std::is_const_v<Ours> || std::is_const_v<Mkls>);
 
@@ -62,11 +62,11 @@ class GilReleased {
     backend::save_errno();
     PyEval_RestoreThread(state_);
   }
-  GilReleased(const GilReleased &) = delete;
-  GilReleased &operator=(const GilReleased &) = delete;
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
 
  private:
-  PyThreadState *state_;
+  PyThreadState* state_;
 };
 
 // --- Call wrappers. -----------------------------------------------------------------------
@@ -75,7 +75,7 @@ class GilReleased {
 /// the lock, `None` returned. One body per signature shape; the function's own
 /// wrapper below only supplies its name and its MKL function.
 template <class MklFunction, class... Args>
-[[gnu::noinline]] PyObject *call_with_tuple(PyObject *args, const char *name, MklFunction *mkl) {
+[[gnu::noinline]] PyObject* call_with_tuple(PyObject* args, const char* name, MklFunction* mkl) {
   constexpr Py_ssize_t arity = sizeof...(Args);
   if (PyTuple_GET_SIZE(args) != arity) [[unlikely]]
     return raise_arity_error(name, arity, PyTuple_GET_SIZE(args));
@@ -96,13 +96,13 @@ template <class MklFunction, class... Args>
 }
 
 template <FixedString Name, auto Mkl, class... Args>
-PyObject *tuple_call_wrapper(PyObject *, PyObject *args) {
+PyObject* tuple_call_wrapper(PyObject*, PyObject* args) {
   return call_with_tuple<std::remove_pointer_t<decltype(Mkl)>, Args...>(args, Name.text, Mkl);
 }
 
 /// No-argument kind: the backend passes no argument object.
 template <auto Mkl, class Result>
-PyObject *no_argument_call_wrapper(PyObject *, PyObject *) {
+PyObject* no_argument_call_wrapper(PyObject*, PyObject*) {
   typename Result::c_type value;
   {
     GilReleased unlocked;
@@ -113,7 +113,7 @@ PyObject *no_argument_call_wrapper(PyObject *, PyObject *) {
 
 /// One-argument kind: the backend passes the single argument object itself.
 template <auto Mkl, class Result, class Arg>
-PyObject *one_argument_call_wrapper(PyObject *, PyObject *item) {
+PyObject* one_argument_call_wrapper(PyObject*, PyObject* item) {
   ScratchArena scratch;
   typename Arg::c_type argument;
   if (!Arg::convert(item, argument, scratch)) [[unlikely]]
@@ -132,7 +132,7 @@ typename Result::c_type direct_call_entry(typename Args::c_type... args) {
   return Mkl(args...);
 }
 
-using CallWrapper = PyObject *(*)(PyObject *, PyObject *);
+using CallWrapper = PyObject* (*)(PyObject*, PyObject*);
 
 /// Everything the global table needs of one function: its call wrapper, chosen by
 /// the calling convention its parameter count selects, and its direct-call entry.

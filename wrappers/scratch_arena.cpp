@@ -9,23 +9,23 @@
 namespace quorvex {
 
 struct ScratchArena::HeapBlock {
-  HeapBlock *next;
+  HeapBlock* next;
   std::size_t padding;  // keeps the payload 16-byte aligned after the header
 };
 
-void *ScratchArena::allocate(std::size_t size) {
+void* ScratchArena::allocate(std::size_t size) {
   static_assert(sizeof(HeapBlock) % alignment == 0,
                 "The heap block header must keep the payload aligned.");
   const std::size_t rounded = (size + alignment - 1) & ~(alignment - 1);
   if (rounded >= size && rounded <= inline_capacity - inline_used_) {
-    void *buffer = inline_storage_ + inline_used_;
+    void* buffer = inline_storage_ + inline_used_;
     inline_used_ += rounded;
     std::memset(buffer, 0, size);
     return buffer;
   }
   if (size > std::numeric_limits<std::size_t>::max() - sizeof(HeapBlock)) return nullptr;
   // calloc hands out 16-byte-aligned, zeroed memory, and fresh pages for large sizes.
-  auto *block = static_cast<HeapBlock *>(std::calloc(1, sizeof(HeapBlock) + size));
+  auto* block = static_cast<HeapBlock*>(std::calloc(1, sizeof(HeapBlock) + size));
   if (block == nullptr) return nullptr;
   block->next = heap_blocks_;
   heap_blocks_ = block;
@@ -34,7 +34,7 @@ void *ScratchArena::allocate(std::size_t size) {
 
 void ScratchArena::release_heap_blocks() noexcept {
   while (heap_blocks_ != nullptr) {
-    HeapBlock *next = heap_blocks_->next;
+    HeapBlock* next = heap_blocks_->next;
     std::free(heap_blocks_);
     heap_blocks_ = next;
   }

@@ -15,20 +15,20 @@ class ScratchArena {
   static constexpr std::size_t inline_capacity = 512;
 
   ScratchArena() = default;
-  ScratchArena(const ScratchArena &) = delete;
-  ScratchArena &operator=(const ScratchArena &) = delete;
+  ScratchArena(const ScratchArena&) = delete;
+  ScratchArena& operator=(const ScratchArena&) = delete;
   ~ScratchArena() {
     if (heap_blocks_ != nullptr) release_heap_blocks();
   }
 
   /// A zero-filled buffer of `size` bytes, or null if memory cannot be had.
-  void *allocate(std::size_t size);
+  void* allocate(std::size_t size);
 
  private:
   struct HeapBlock;
   void release_heap_blocks() noexcept;
 
-  HeapBlock *heap_blocks_ = nullptr;
+  HeapBlock* heap_blocks_ = nullptr;
   std::size_t inline_used_ = 0;
   alignas(alignment) unsigned char inline_storage_[inline_capacity];
 };
