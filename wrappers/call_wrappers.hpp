@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -71,33 +70,51 @@ class GilReleased {
 
 // --- Call wrappers. -----------------------------------------------------------------------
 
+/// One converted argument. Left uninitialized: its converter writes it before MKL reads it.
+template <std::size_t Position, class CType>
+struct ConvertedArgument {
+  CType value;
+};
+
+template <class Positions, class... CTypes>
+struct ConvertedArguments;
+
+template <std::size_t... Positions, class... CTypes>
+struct ConvertedArguments<std::index_sequence<Positions...>, CTypes...>
+    : ConvertedArgument<Positions, CTypes>... {};
+
 /// Tuple kind: exact arity, every argument converted in order, MKL called without
 /// the lock, `None` returned. One body per signature shape; the function's own
 /// wrapper below only supplies its name and its MKL function.
-template <class MklFunction, class... Args>
-[[gnu::noinline]] PyObject* call_with_tuple(PyObject* args, const char* name, MklFunction* mkl) {
+template <class MklFunction, class... Args, std::size_t... Positions>
+[[gnu::noinline]] PyObject* call_with_tuple(std::index_sequence<Positions...>, PyObject* args,
+                                            const char* name, MklFunction* mkl) {
   constexpr Py_ssize_t arity = sizeof...(Args);
   if (PyTuple_GET_SIZE(args) != arity) [[unlikely]]
     return raise_arity_error(name, arity, PyTuple_GET_SIZE(args));
 
   ScratchArena scratch;
-  std::tuple<typename Args::c_type...> values;
-  bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
-    // && folds left to right and stops at the first failure.
-    return (Args::convert(PyTuple_GET_ITEM(args, I), std::get<I>(values), scratch) && ...);
-  }(std::index_sequence_for<Args...>{});
+  ConvertedArguments<std::index_sequence<Positions...>, typename Args::c_type...> values;
+  // && folds left to right and stops at the first failure.
+  bool converted =
+      (Args::convert(
+           PyTuple_GET_ITEM(args, Positions),
+           static_cast<ConvertedArgument<Positions, typename Args::c_type>&>(values).value,
+           scratch) &&
+       ...);
   if (!converted) [[unlikely]]
     return nullptr;
   {
     GilReleased unlocked;
-    std::apply(mkl, values);
+    mkl(static_cast<ConvertedArgument<Positions, typename Args::c_type>&>(values).value...);
   }
   Py_RETURN_NONE;
 }
 
 template <FixedString Name, auto Mkl, class... Args>
 PyObject* tuple_call_wrapper(PyObject*, PyObject* args) {
-  return call_with_tuple<std::remove_pointer_t<decltype(Mkl)>, Args...>(args, Name.text, Mkl);
+  return call_with_tuple<std::remove_pointer_t<decltype(Mkl)>, Args...>(
+      std::index_sequence_for<Args...>{}, args, Name.text, Mkl);
 }
 
 /// No-argument kind: the backend passes no argument object.
