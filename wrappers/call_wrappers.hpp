@@ -32,14 +32,17 @@ struct Signature {
 
 // --- The build fails unless MKL's own declaration takes exactly our arguments. -----------
 
-/// An argument passes unchanged: the same type, or a pointer that MKL's declaration
-/// only adds `const` to.
+/// An argument passes unchanged: the same type, or a pointer to the same type. An
+/// array pointer must agree with MKL on `const`, since that is what tells the arrays
+/// MKL writes from those it only reads; MKL's header adds `const` to the integers it
+/// takes by reference, which the catalogue passes as plain `int *`.
 template <class Ours, class Mkls>
 inline constexpr bool passes_unchanged = std::is_same_v<Ours, Mkls>;
 template <class Ours, class Mkls>
 inline constexpr bool passes_unchanged<Ours*, Mkls*> =
-    std::is_same_v<std::remove_cv_t<Ours>, std::remove_cv_t<Mkls>> &&
-    (!std::is_const_v<Ours> || std::is_const_v<Mkls>);
+    std::is_same_v<std::remove_const_t<Ours>, std::remove_const_t<Mkls>> &&
+    (std::is_const_v<Ours> == std::is_const_v<Mkls> ||
+     (std::is_integral_v<Ours> && !std::is_const_v<Ours>));
 
 template <class Ours, class Mkls>
 inline constexpr bool same_signature = false;
