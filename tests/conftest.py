@@ -11,7 +11,7 @@ ROOT = Path(__file__).resolve().parent.parent
 if str(ROOT) not in sys.path:
     sys.path.insert(0, str(ROOT))
 
-from catalogue import vml
+from catalogue import vml  # noqa: E402  (the repository root is put on the path first)
 
 FUNCTIONS = vml.functions()
 FUNCTIONS_BY_NAME = {f.name: f for f in FUNCTIONS}

@@ -157,7 +157,7 @@ def lay_out(functions: list[vml.Function]) -> Layout:
     field_rows, layouts = [], {}
     for struct in struct_order:
         members, layouts[struct.typedef] = struct_layout(struct)
-        for field, (offset, size) in zip(struct.fields, members):
+        for field, (offset, size) in zip(struct.fields, members, strict=True):
             field_rows.append((struct, field, offset, size, field.ctype))
 
     global_rows = []
@@ -229,7 +229,9 @@ def file_text(what: str, rows: list[str]) -> str:
 def render(layout: Layout) -> dict[str, str]:
     c = layout.canonical
     type_rows = []
-    for index, ((opcode, arg), comment) in enumerate(zip(layout.words, layout.comments)):
+    for index, ((opcode, arg), comment) in enumerate(
+        zip(layout.words, layout.comments, strict=True)
+    ):
         if opcode == 0:
             type_rows.append(f"QV_LENGTH_WORD({arg}),  // {index}: {comment}")
         else:
