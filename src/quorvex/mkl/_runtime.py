@@ -1,0 +1,104 @@
+"""MKL's single runtime seen through ctypes: the 32-bit interface pin and the version string.
+
+mkl_rt serves both 32-bit (LP64) and 64-bit (ILP64) integer interfaces and picks one
+per process, once: from the first MKL_Set_Interface_Layer call, or else from the
+MKL_INTERFACE_LAYER environment variable at the first MKL call. lorimath passes every
+count, stride and status as a 32-bit int, which the ILP64 interface would misread, so
+the package pins LP64 before the extension loads and refuses to load if the process
+is already committed to ILP64.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import glob
+import os
+import re
+import sys
+from importlib import metadata
+
+# mkl_service.h
+INTERFACE_LP64 = 0
+INTERFACE_ILP64 = 1
+INTERFACE_GNU = 2
+
+_LIBRARY_PATTERN = r"libmkl_rt\.so\.\d+"
+
+
+def find_mkl_rt() -> str | None:
+    """libmkl_rt.so.N as the build finds it: owned by the mkl distribution, else in the prefix."""
+    try:
+        for entry in metadata.files("mkl") or ():
+            if re.fullmatch(_LIBRARY_PATTERN, entry.name):
+                return os.path.normpath(entry.locate())
+    except metadata.PackageNotFoundError:
+        pass
+    for prefix in dict.fromkeys((sys.prefix, sys.base_prefix)):
+        hits = sorted(glob.glob(os.path.join(prefix, "lib", "libmkl_rt.so.[0-9]*")))
+        if hits:
+            return hits[-1]
+    import ctypes.util
+
+    return ctypes.util.find_library("mkl_rt")
+
+
+def _refuse(reason: str) -> ImportError:
+    return ImportError(
+        f"quorvex.mkl cannot load: {reason}. MKL would then read every 32-bit count "
+        "that quorvex.mkl passes as a 64-bit integer. MKL chooses its integer interface "
+        "once per process, so run quorvex.mkl in a process that uses the 32-bit (LP64) "
+        "interface: unset MKL_INTERFACE_LAYER or set it to LP64, and import quorvex.mkl's "
+        "lib before other code selects ILP64."
+    )
+
+
+def pin_lp64_interface() -> None:
+    """Commits mkl_rt to 32-bit integers, or raises ImportError if it uses 64-bit ones."""
+    requested = os.environ.get("MKL_INTERFACE_LAYER", "")
+    # MKL reads the variable case-insensitively; "GNU,ILP64" selects ILP64 too.
+    if "ILP64" in requested.upper():
+        raise _refuse(
+            f"MKL_INTERFACE_LAYER={requested} in the environment selects MKL's 64-bit "
+            "integer interface (ILP64)"
+        )
+    path = find_mkl_rt()
+    if path is None:
+        raise ImportError("quorvex.mkl cannot find MKL's runtime libmkl_rt.so: pip install mkl")
+    set_layer = ctypes.CDLL(path).MKL_Set_Interface_Layer
+    set_layer.argtypes = [ctypes.c_int]
+    set_layer.restype = ctypes.c_int
+    # The first call decides; later calls return the layer already chosen.
+    layer = set_layer(INTERFACE_LP64)
+    if layer < 0 or layer & INTERFACE_ILP64:
+        raise _refuse(
+            "this process has already committed MKL to its 64-bit integer interface "
+            f"(ILP64, interface layer {layer}), through an earlier MKL_Set_Interface_Layer "
+            "call or MKL use under MKL_INTERFACE_LAYER=ILP64"
+        )
+
+
+def loaded_mkl_rt() -> ctypes.CDLL:
+    """A handle on the mkl_rt that the extension module uses, loading (and pinning) it first."""
+    from . import lorimath
+
+    # dlopen of the loaded extension yields a handle whose symbol lookup covers its
+    # NEEDED libmkl_rt.so.N, whatever N is.
+    return ctypes.CDLL(lorimath.__file__)
+
+
+def mkl_version_string() -> str:
+    """MKL's own version string, from MKL_Get_Version_String."""
+    get_version = loaded_mkl_rt().MKL_Get_Version_String
+    get_version.argtypes = [ctypes.c_char_p, ctypes.c_int]
+    get_version.restype = None
+    buffer = ctypes.create_string_buffer(256)
+    get_version(buffer, len(buffer))
+    return buffer.value.decode("ascii", "replace").strip()
+
+
+def mkl_max_threads() -> int:
+    """The number of threads MKL may use, from MKL_Get_Max_Threads."""
+    get_max_threads = loaded_mkl_rt().MKL_Get_Max_Threads
+    get_max_threads.argtypes = []
+    get_max_threads.restype = ctypes.c_int
+    return int(get_max_threads())

@@ -1,0 +1,28 @@
+"""The README's Python examples run as written, and its quick start starts with the main job."""
+
+from __future__ import annotations
+
+import re
+
+import pytest
+from conftest import ROOT
+
+README = (ROOT / "README.md").read_text()
+EXAMPLES = re.findall(r"^```python\n(.*?)^```", README, re.DOTALL | re.MULTILINE)
+
+
+def test_readme_has_examples_for_both_layers():
+    assert any("import ffi, lib" in code for code in EXAMPLES)
+    assert any("import vml" in code for code in EXAMPLES)
+
+
+@pytest.mark.parametrize("code", EXAMPLES, ids=[f"example-{i}" for i in range(len(EXAMPLES))])
+def test_readme_example_runs(code, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README.md", "exec"), {"__name__": "__readme__"})
+
+
+def test_quick_start_runs_the_self_check_first():
+    quick_start = README.split("## Quick start", 1)[1]
+    first_command = re.search(r"```sh\n(.*?)\n```", quick_start, re.DOTALL).group(1)
+    assert first_command.endswith("python -m quorvex.mkl")
