@@ -21,7 +21,8 @@ class ScratchArena {
     if (heap_blocks_ != nullptr) release_heap_blocks();
   }
 
-  /// A zero-filled buffer of `size` bytes, or null if memory cannot be had.
+  /// A buffer of at least `size` bytes, zero-filled up to the next multiple of the
+  /// alignment, or null if memory cannot be had.
   void* allocate(std::size_t size);
 
  private:
