@@ -29,10 +29,10 @@ VALGRIND_ERROR = 87
 BOOTSTRAP = """
 import importlib.util, sys
 import quorvex.mkl as package
-spec = importlib.util.spec_from_file_location("quorvex.mkl.lorimath", {so!r})
-module = importlib.util.module_from_spec(spec)
-sys.modules[spec.name] = module
-spec.loader.exec_module(module)
+module_spec = importlib.util.spec_from_file_location("quorvex.mkl.lorimath", {so!r})
+module = importlib.util.module_from_spec(module_spec)
+sys.modules[module_spec.name] = module
+module_spec.loader.exec_module(module)
 package.lorimath = module
 import pytest
 sys.exit(pytest.main({args!r}))
