@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import re
+import subprocess
+import sys
 
 import pytest
 from conftest import ROOT
@@ -19,6 +21,12 @@ def test_readme_has_examples_for_both_layers():
 @pytest.mark.parametrize("code", EXAMPLES, ids=[f"example-{i}" for i in range(len(EXAMPLES))])
 def test_readme_example_runs(code, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
+    if 'if __name__ == "__main__":' in code:
+        # Starts worker processes: run it as the script it is written to be.
+        script = tmp_path / "example.py"
+        script.write_text(code)
+        subprocess.run([sys.executable, str(script)], check=True, timeout=300)
+        return
     exec(compile(code, "README.md", "exec"), {"__name__": "__readme__"})
 
 

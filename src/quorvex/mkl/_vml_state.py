@@ -64,6 +64,10 @@ class VMLError(FloatingPointError):
         self.status = status
         self.kind = STATUS_KIND.get(status)
 
+    def __reduce__(self) -> tuple[type[VMLError], tuple[str, str, int]]:
+        # Rebuilt from all three arguments, so it survives the trip back from a worker process.
+        return type(self), (self.args[0], self.function, self.status)
+
 
 class VMLWarning(RuntimeWarning):
     """MKL reported an error status for a vml operation that ``errstate`` says to warn of."""
