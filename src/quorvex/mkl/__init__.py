@@ -15,12 +15,15 @@ from __future__ import annotations
 
 import functools
 import sys
-from typing import TYPE_CHECKING, Any
+
+TYPE_CHECKING = False  # typing itself takes milliseconds to import; checkers know this name
 
 __version__ = "0.1.0"
 __all__ = ["__version__", "ffi", "lib", "mkl_version"]
 
 if TYPE_CHECKING:
+    from typing import Any
+
     from .lorimath import ffi, lib
 
 _EXTENSION = __name__ + ".lorimath"

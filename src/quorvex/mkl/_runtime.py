@@ -11,11 +11,8 @@ is already committed to ILP64.
 from __future__ import annotations
 
 import ctypes
-import glob
 import os
-import re
 import sys
-from importlib import metadata
 
 # mkl_service.h
 INTERFACE_LP64 = 0
@@ -25,18 +22,32 @@ INTERFACE_GNU = 2
 _LIBRARY_PATTERN = r"libmkl_rt\.so\.\d+"
 
 
+def _versioned_library_in(directory: str) -> str | None:
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return None
+    hits = sorted(n for n in names if n.startswith("libmkl_rt.so.") and n[13:].isdigit())
+    return os.path.join(directory, hits[-1]) if hits else None
+
+
 def find_mkl_rt() -> str | None:
-    """libmkl_rt.so.N as the build finds it: owned by the mkl distribution, else in the prefix."""
+    """libmkl_rt.so.N where the mkl wheel puts it: the environment's lib/, else wherever the
+    installed mkl distribution says (importlib.metadata is slower to import, so it comes second).
+    """
+    for prefix in dict.fromkeys((sys.prefix, sys.base_prefix)):
+        found = _versioned_library_in(os.path.join(prefix, "lib"))
+        if found:
+            return found
+    import re
+    from importlib import metadata
+
     try:
         for entry in metadata.files("mkl") or ():
             if re.fullmatch(_LIBRARY_PATTERN, entry.name):
                 return os.path.normpath(entry.locate())
     except metadata.PackageNotFoundError:
         pass
-    for prefix in dict.fromkeys((sys.prefix, sys.base_prefix)):
-        hits = sorted(glob.glob(os.path.join(prefix, "lib", "libmkl_rt.so.[0-9]*")))
-        if hits:
-            return hits[-1]
     import ctypes.util
 
     return ctypes.util.find_library("mkl_rt")
