@@ -80,21 +80,26 @@ CALLBACK_RESULT = "int"
 CALLBACK_PARAMS = ("DefVmlErrorContext *",)
 
 # ---------------------------------------------------------------------------
-# Elementwise operations.  A family is a list of parameter roles; the roles
-# become C types once the precision and the interface are known.
+# Elementwise operations.  A family lists its parameters in order, each as a role
+# and the name MKL's reference gives it ("in a"); the role becomes a C type once
+# the precision and the interface are known.
 
 ELEMENT_TYPE = {"s": "float", "d": "double", "c": "MKL_Complex8", "z": "MKL_Complex16"}
 REAL_PART_TYPE = {"c": "float", "z": "double"}
 
 FAMILIES = {
-    "one_input": ("count", "in", "out"),
-    "two_input": ("count", "in", "in", "out"),
-    "two_results": ("count", "in", "out", "out"),
-    "powx": ("count", "in", "scalar", "out"),
-    "linear_frac": ("count", "in", "in", "scalar", "scalar", "scalar", "scalar", "out"),
-    "complex_to_real": ("count", "in", "real_out"),
-    "real_to_complex": ("count", "real_in", "out"),
-}
+    "one_input": ("count n", "in a", "out y"),
+    "two_input": ("count n", "in a", "in b", "out y"),
+    "two_results": ("count n", "in a", "out y", "out z"),
+    "powx": ("count n", "in a", "scalar b", "out y"),
+    "linear_frac": (
+        "count n", "in a", "in b",
+        "scalar scalea", "scalar shifta", "scalar scaleb", "scalar shiftb", "out y",
+    ),
+    "complex_to_real": ("count n", "in a", "real_out y"),
+    "real_to_complex": ("count n", "real_in a", "out y"),
+}  # fmt: skip
+MODE_PARAMETER = "mode mode"  # appended to the parameters of the mode variants
 
 REAL_BASES = {
     "one_input": (
@@ -123,26 +128,27 @@ COMPLEX_BASES = {
 
 # Pack and unpack: the selector is a stride ("stride") or an int array ("select").
 PACK_BASES = {
-    "PackI": ("count", "in", "stride", "out"),
-    "PackV": ("count", "in", "select", "out"),
-    "PackM": ("count", "in", "select", "out"),
-    "UnpackI": ("count", "in", "out", "stride"),
-    "UnpackV": ("count", "in", "out", "select"),
-    "UnpackM": ("count", "in", "out", "select"),
+    "PackI": ("count n", "in a", "stride incra", "out y"),
+    "PackV": ("count n", "in a", "select ia", "out y"),
+    "PackM": ("count n", "in a", "select ma", "out y"),
+    "UnpackI": ("count n", "in a", "out y", "stride incry"),
+    "UnpackV": ("count n", "in a", "out y", "select iy"),
+    "UnpackM": ("count n", "in a", "out y", "select my"),
 }
 
 # ---------------------------------------------------------------------------
-# Service functions: (C-interface name, result, C parameter, Fortran parameter).
+# Service functions: (C-interface name, result, C parameter, Fortran parameter,
+# parameter name).
 
 SERVICES = (
-    ("vmlSetMode", "unsigned int", "unsigned int", "unsigned int *"),
-    ("vmlGetMode", "unsigned int", None, None),
-    ("vmlSetErrStatus", "int", "int", "int *"),
-    ("vmlGetErrStatus", "int", None, None),
-    ("vmlClearErrStatus", "int", None, None),
-    ("vmlSetErrorCallBack", "VMLErrorCallBack", "VMLErrorCallBack", "VMLErrorCallBack"),
-    ("vmlGetErrorCallBack", "VMLErrorCallBack", None, None),
-    ("vmlClearErrorCallBack", "VMLErrorCallBack", None, None),
+    ("vmlSetMode", "unsigned int", "unsigned int", "unsigned int *", "mode"),
+    ("vmlGetMode", "unsigned int", None, None, None),
+    ("vmlSetErrStatus", "int", "int", "int *", "status"),
+    ("vmlGetErrStatus", "int", None, None, None),
+    ("vmlClearErrStatus", "int", None, None, None),
+    ("vmlSetErrorCallBack", "VMLErrorCallBack", "VMLErrorCallBack", "VMLErrorCallBack", "callback"),
+    ("vmlGetErrorCallBack", "VMLErrorCallBack", None, None, None),
+    ("vmlClearErrorCallBack", "VMLErrorCallBack", None, None, None),
 )
 
 # ---------------------------------------------------------------------------
@@ -154,6 +160,7 @@ class Function:
     name: str  # exactly the mkl_rt name, as MKL's header declares it
     result: str
     params: tuple[str, ...]  # C types, "T const *" for pointers MKL only reads
+    param_names: tuple[str, ...]  # as MKL's reference names them
     fortran: bool  # count (and mode, scalars) passed by reference
     base: str  # operation, e.g. "Add"
     precision: str  # "s", "d", "c", "z", or "" for service functions
@@ -182,6 +189,14 @@ def _name_forms(prefix: str, p: str, base: str) -> tuple[tuple[str, bool], ...]:
     return ((c_name, False), (c_name.lower(), True), (c_name.upper(), True))
 
 
+def _parameters(
+    parameters: tuple[str, ...], p: str, fortran: bool
+) -> tuple[tuple[str, ...], tuple[str, ...]]:
+    """C types and names of parameters written as "role name"."""
+    roles, names = zip(*(parameter.split() for parameter in parameters), strict=True)
+    return tuple(_param_type(role, p, fortran) for role in roles), names
+
+
 def functions() -> list[Function]:
     """Every function of the module, in catalogue order (not sorted)."""
     out: list[Function] = []
@@ -189,24 +204,33 @@ def functions() -> list[Function]:
     for precisions, bases_by_family in groups:
         for p in precisions:
             for family, bases in bases_by_family.items():
-                roles = FAMILIES[family]
                 for base in bases:
-                    for prefix, mode_roles in (("v", ()), ("vm", ("mode",))):
+                    for prefix, mode in (("v", ()), ("vm", (MODE_PARAMETER,))):
                         for name, fortran in _name_forms(prefix, p, base):
-                            params = tuple(_param_type(r, p, fortran) for r in roles + mode_roles)
+                            params, names = _parameters(FAMILIES[family] + mode, p, fortran)
                             out.append(
                                 Function(
-                                    name, "void", params, fortran, base, p, family, bool(mode_roles)
+                                    name,
+                                    "void",
+                                    params,
+                                    names,
+                                    fortran,
+                                    base,
+                                    p,
+                                    family,
+                                    bool(mode),
                                 )
                             )
     for p in "sdcz":
-        for base, roles in PACK_BASES.items():
+        for base, parameters in PACK_BASES.items():
             for name, fortran in _name_forms("v", p, base):
-                params = tuple(_param_type(r, p, fortran) for r in roles)
-                out.append(Function(name, "void", params, fortran, base, p, "pack", False))
-    for c_name, result, c_param, f_param in SERVICES:
+                params, names = _parameters(parameters, p, fortran)
+                out.append(Function(name, "void", params, names, fortran, base, p, "pack", False))
+    for c_name, result, c_param, f_param, param_name in SERVICES:
         for name, fortran in ((c_name, False), (c_name.lower(), True), (c_name.upper(), True)):
             param = f_param if fortran else c_param
-            params = () if param is None else (param,)
-            out.append(Function(name, result, params, fortran, c_name[3:], "", "service", False))
+            params, names = ((), ()) if param is None else ((param,), (param_name,))
+            out.append(
+                Function(name, result, params, names, fortran, c_name[3:], "", "service", False)
+            )
     return out
