@@ -75,11 +75,10 @@ def status(name: str) -> int:
 def roles(fn: vml.Function) -> tuple[str, ...]:
     """The role of each parameter: count, in, out, scalar, real_in, real_out, stride, select or
     mode."""
-    if fn.family == "pack":
-        base = vml.PACK_BASES[fn.base]
-    else:
-        base = vml.FAMILIES[fn.family]
-    result = base + (("mode",) if fn.mode_variant else ())
+    parameters = vml.PACK_BASES[fn.base] if fn.family == "pack" else vml.FAMILIES[fn.family]
+    if fn.mode_variant:
+        parameters += (vml.MODE_PARAMETER,)
+    result = tuple(parameter.split()[0] for parameter in parameters)  # "in a" -> "in"
     assert len(result) == len(fn.params), fn
     return result
 
