@@ -12,7 +12,8 @@ import sys
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+from . import ROOT, output_directory
+
 SECTIONS = ("per-call", "instructions", "throughput", "modes", "threads", "scratch", "startup")
 
 
@@ -39,10 +40,7 @@ def _arguments(argv: list[str] | None) -> argparse.Namespace:
 def main(argv: list[str] | None = None) -> int:
     options = _arguments(argv)
     quick = options.quick
-    output = options.output or (
-        ROOT / ("build/benchmarks-quick" if quick else "benchmarks/results")
-    )
-    output.mkdir(parents=True, exist_ok=True)
+    output = output_directory(options.output, quick)
 
     from . import (
         calls,

@@ -29,7 +29,8 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-ROOT = Path(__file__).resolve().parent.parent
+from . import ROOT, output_directory
+
 FIELDS = ("scheduler", "workers", "mkl_threads", "function", "pipeline", "chunk")
 PIPELINES = ("keep", "sum")
 
@@ -288,10 +289,7 @@ def _arguments(argv: list[str] | None) -> argparse.Namespace:
 def main(argv: list[str] | None = None) -> int:
     options = _arguments(argv)
     quick = options.quick
-    output = options.output or (
-        ROOT / ("build/benchmarks-quick" if quick else "benchmarks/results")
-    )
-    output.mkdir(parents=True, exist_ok=True)
+    output = output_directory(options.output, quick)
     import dask
 
     from . import machine
