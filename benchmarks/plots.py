@@ -83,6 +83,25 @@ def _mark_crossover(axes, data: dict, name: str) -> None:
         )
 
 
+def _finish_panel(axes, data: dict, name: str, title: str, ylabel: str) -> None:
+    _mark_crossover(axes, data, name)
+    axes.set_title(title)
+    axes.set_xlabel("n")
+    axes.set_ylabel(ylabel)
+    axes.grid(True, which="major", alpha=0.3)
+    axes.legend(fontsize=7)
+
+
+def _save_grid(plt, figure, grid, used: int, path: Path, *, title: str) -> str:
+    for axes in grid[used:]:
+        axes.set_visible(False)
+    figure.suptitle(title)
+    figure.tight_layout()
+    figure.savefig(path, dpi=100)
+    plt.close(figure)
+    return path.name
+
+
 def _throughput_time(plt, data: dict, path: Path) -> str:
     names = list(data["seconds"])
     figure, grid = _grid(plt, len(names))
@@ -101,19 +120,9 @@ def _throughput_time(plt, data: dict, path: Path) -> str:
                 color=style,
                 label=label,
             )
-        _mark_crossover(axes, data, name)
-        axes.set_title(f"{name} ({data['dtype'][name]})")
-        axes.set_xlabel("n")
-        axes.set_ylabel("ns per element")
-        axes.grid(True, which="major", alpha=0.3)
-        axes.legend(fontsize=7)
-    for axes in grid[len(names) :]:
-        axes.set_visible(False)
-    figure.suptitle("Time per element versus array size (lower is better)")
-    figure.tight_layout()
-    figure.savefig(path, dpi=100)
-    plt.close(figure)
-    return path.name
+        _finish_panel(axes, data, name, f"{name} ({data['dtype'][name]})", "ns per element")
+    title = "Time per element versus array size (lower is better)"
+    return _save_grid(plt, figure, grid, len(names), path, title=title)
 
 
 def _throughput_ratio(plt, data: dict, path: Path) -> str:
@@ -131,16 +140,7 @@ def _throughput_ratio(plt, data: dict, path: Path) -> str:
             ]
             axes.loglog(sizes, ratios, "o-", ms=3, color=style, label=label)
         axes.axhline(1.0, color="black", linewidth=0.8)
-        _mark_crossover(axes, data, name)
-        axes.set_title(f"{name} against {data['numpy_equivalent'][name]}")
-        axes.set_xlabel("n")
-        axes.set_ylabel("speed relative to NumPy")
-        axes.grid(True, which="major", alpha=0.3)
-        axes.legend(fontsize=7)
-    for axes in grid[len(names) :]:
-        axes.set_visible(False)
-    figure.suptitle("Speed relative to NumPy (NumPy's time ÷ the module's time; above 1 is faster)")
-    figure.tight_layout()
-    figure.savefig(path, dpi=100)
-    plt.close(figure)
-    return path.name
+        title = f"{name} against {data['numpy_equivalent'][name]}"
+        _finish_panel(axes, data, name, title, "speed relative to NumPy")
+    title = "Speed relative to NumPy (NumPy's time ÷ the module's time; above 1 is faster)"
+    return _save_grid(plt, figure, grid, len(names), path, title=title)
