@@ -201,6 +201,36 @@ class errstate(contextlib.ContextDecorator):
 # ---------------------------------------------------------------------------
 # The mode word.
 
+
+class ModeWord(int):
+    """A VML mode word that remembers which accuracy constants it was made from.
+
+    MKL's accuracy field is one number: ``HA | LA`` is 3, which MKL reads as ``EP``. The
+    constants ``vml.HA``, ``vml.LA`` and ``vml.EP`` are of this type, and so is any word
+    ``|`` makes from them, so that such a mix is refused instead of being taken as ``EP``.
+    """
+
+    accuracies: frozenset[str]
+
+    def __new__(cls, value: int, accuracies: frozenset[str] = frozenset()) -> ModeWord:
+        word = super().__new__(cls, value)
+        word.accuracies = accuracies
+        return word
+
+    def __or__(self, other: object) -> ModeWord:
+        if not isinstance(other, int):
+            return NotImplemented
+        mixed = self.accuracies | getattr(other, "accuracies", frozenset())
+        return ModeWord(int(self) | int(other), mixed)
+
+    __ror__ = __or__
+
+    def __reduce__(self) -> tuple[type[ModeWord], tuple[int, frozenset[str]]]:
+        return type(self), (int(self), self.accuracies)
+
+
+LA, HA, EP = (ModeWord(getattr(defines, name), frozenset({name})) for name in ("LA", "HA", "EP"))
+
 _ACCURACY_NAMES = ("LA", "HA", "EP")
 _FPUMODE_NAMES = ("FLOAT_CONSISTENT", "DOUBLE_CONSISTENT", "RESTORE")
 _ERRMODE_FLAGS = ("IGNORE", "ERRNO", "STDERR", "EXCEPT", "CALLBACK", "NOERR")
@@ -218,17 +248,31 @@ _checked_modes: set[int] = set()
 
 
 def checked_mode(value: int) -> int:
-    """``value`` as a mode word, after checking that MKL would understand it."""
+    """``value`` as a mode word, after checking that MKL would understand it and that it
+    cannot end the process. Raises ValueError otherwise; nothing is set either way."""
     if type(value) is int and value in _checked_modes:
         return value
     word = operator.index(value)
     if not 0 <= word <= 0xFFFFFFFF or word & ~_KNOWN_BITS:
         raise ValueError(f"mode {value:#x} has bits that are not VML mode flags")
+    traps = [f"TRAP_{f}" for f in _TRAP_FLAGS if word & getattr(defines, f"TRAP_{f}")]
+    if traps:
+        raise ValueError(
+            f"mode {value:#x} sets {' | '.join(traps)}: these unmask floating-point traps, and "
+            "the next such operation on the thread would end the process with SIGFPE. vml does "
+            "not set them (lib.vmlSetMode passes any word to MKL unchanged)"
+        )
+    mixed = sorted(getattr(value, "accuracies", ()))
+    if len(mixed) > 1:
+        raise ValueError(
+            f"mode {value:#x} combines the accuracies {' and '.join(mixed)}; MKL would read "
+            "the sum as another one. Give one of HA, LA or EP"
+        )
     if word & defines.ACCURACY_MASK not in (0, defines.LA, defines.HA, defines.EP):
         raise ValueError(f"mode {value:#x}: the accuracy must be one of HA, LA or EP")
     if word & defines.FTZDAZ_MASK not in (0, defines.FTZDAZ_ON, defines.FTZDAZ_OFF):
         raise ValueError(f"mode {value:#x}: the denormal field must be FTZDAZ_ON or FTZDAZ_OFF")
-    if len(_checked_modes) < 256:
+    if type(value) is int and len(_checked_modes) < 256:
         _checked_modes.add(word)
     return word
 

@@ -35,7 +35,10 @@ from . import _vml_defines
 from ._vml_defines import *  # noqa: F403
 from ._vml_operations import OPERATIONS as _TABLE
 from ._vml_ops import build_operations as _build_operations
-from ._vml_state import (
+from ._vml_state import (  # the accuracies replace the plain numbers of _vml_defines
+    EP,
+    HA,
+    LA,
     VMLError,
     VMLWarning,
     describe_mode,
@@ -53,6 +56,9 @@ globals().update(_build_operations())
 OPERATIONS = tuple(sorted(_TABLE))
 
 __all__ = [
+    "EP",
+    "HA",
+    "LA",
     "OPERATIONS",
     "VMLError",
     "VMLWarning",
@@ -65,4 +71,4 @@ __all__ = [
     "seterr",
 ]
 __all__ += list(OPERATIONS)
-__all__ += [name for name in vars(_vml_defines) if name.isupper()]
+__all__ += [name for name in vars(_vml_defines) if name.isupper() and name not in __all__]
