@@ -32,3 +32,14 @@ def ffi(lorimath):
 @pytest.fixture(scope="session")
 def lib(lorimath):
     return lorimath.lib
+
+
+@pytest.fixture(scope="session")
+def mkl_direct(lorimath):
+    """MKL without the module: the very libmkl_rt the module is linked to, through cffi's
+    ABI mode, so both share one library and one per-thread state."""
+    from kernels import DirectMKL
+
+    with open("/proc/self/maps") as maps:
+        path = next(line.split()[-1] for line in maps if "/libmkl_rt.so" in line)
+    return DirectMKL(path)

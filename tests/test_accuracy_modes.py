@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import functools
 
+import kernels
 import mpmath
 import numpy as np
 import pytest
@@ -16,6 +17,8 @@ from vml_cases import (
     operations,
     vml_state,  # noqa: F401  (fixture)
 )
+
+pytestmark = pytest.mark.numerics
 
 SAMPLE = 16  # points per operation, taken from the operation's own test data
 DIGITS = 50
@@ -138,6 +141,7 @@ def mode_cases():
 @pytest.mark.parametrize(("forms", "accuracy"), mode_cases())
 def test_within_documented_bound(ffi, lib, forms, accuracy):
     c_form = forms[0]
+    kernels.skip_unless_holds("accuracy", c_form.base, c_form.precision)
     mode_variant = next(f for f in forms if f.mode_variant and not f.fortran)
     data = operation_data(c_form.base, c_form.precision)
     exact = exact_results(c_form.base, c_form.precision)
@@ -169,7 +173,8 @@ def mode_sensitive(ffi, lib):
             ffi, lib, variant, data, "EP"
         ):
             return forms[0], variant, data
-    pytest.skip("on this processor MKL gives the same bits in HA and EP for every operation")
+    kernels.skip_unless_holds("modes differ", "*", "d")
+    pytest.fail(f"libmkl_vml_{kernels.loaded_kernel()} gives the same bits in HA and EP throughout")
 
 
 @pytest.mark.usefixtures("vml_state")

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import pickle
 
+import kernels
 import numpy as np
 import pytest
 from conftest import FUNCTIONS
@@ -115,6 +116,8 @@ def test_mode_and_dtype_reach_every_chunk(name, args, keywords):
     lazy = getattr(vd, name)(da.from_array(x, chunks=300), *args, **keywords)
     assert_same(dask.compute(lazy, scheduler="threads")[0], expected)
     # The keywords change the result, so a chunk that lost them would show.
+    if keywords.keys() == {"mode"}:
+        kernels.skip_unless_holds("modes differ", "Powx", "d")
     plain = getattr(vml, name)(x, *args)
     assert any(
         p.dtype != e.dtype or not np.array_equal(p, e)

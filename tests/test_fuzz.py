@@ -24,6 +24,8 @@ from vml_cases import REAL_CTYPE, constants, roles, vml_state  # noqa: F401  (fi
 
 from catalogue import vml
 
+pytestmark = pytest.mark.slow
+
 LIMIT = 6  # the largest count, stride or index any fuzzed call can hand MKL
 ELEMENTS = LIMIT * LIMIT + 4  # PackI reads element (count - 1) * stride
 CHUNKS = 12  # the catalogue is fuzzed in chunks of 87 functions, one test each

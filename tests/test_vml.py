@@ -5,12 +5,15 @@ from __future__ import annotations
 import threading
 import warnings
 
+import kernels
 import numpy as np
 import pytest
 from conftest import FUNCTIONS
 from scipy import special
 
 from quorvex.mkl import _vml_ops, ffi, lib, vml
+
+pytestmark = pytest.mark.numerics
 
 # vml name -> (reference, low, high): inputs are drawn from [low, high) (real and imaginary parts).
 REFERENCES = {
@@ -105,6 +108,7 @@ def operands(function, shape=(33,)):
 
 @pytest.mark.parametrize("function", ELEMENTWISE, ids=lambda f: f.name)
 def test_every_operation_matches_its_reference_in_every_precision(function):
+    kernels.skip_unless_holds("accuracy", function.base, function.precision)
     name = function.base.lower()
     args, out_dtype = operands(function)
     arrays = [a for a in args if isinstance(a, np.ndarray)]
@@ -145,6 +149,31 @@ def test_operations_are_the_catalogue_bases():
 def test_wrong_inputs_raise_clear_errors(call, error, message):
     with pytest.raises(error, match=message):
         call()
+
+
+@pytest.mark.parametrize(
+    ("word", "message"),
+    [
+        (vml.EP | vml.TRAP_INVALID | vml.TRAP_OVERFLOW, "TRAP_INVALID | TRAP_OVERFLOW"),
+        (0xFFFFFFFF, "not VML mode flags"),
+        (vml.HA | vml.LA, "combines the accuracies HA and LA"),
+        (vml.ERRMODE_IGNORE | vml.LA | vml.EP, "combines the accuracies EP and LA"),
+    ],
+)
+@pytest.mark.parametrize(
+    "use",
+    [
+        lambda word: vml.exp(np.ones(3), mode=word),
+        lambda word: vml.mode(word).__enter__(),
+        vml.set_mode,
+    ],
+    ids=["mode=", "vml.mode", "set_mode"],
+)
+def test_mode_words_that_would_end_the_process_or_mislead_are_refused(use, word, message):
+    before = vml.get_mode()
+    with pytest.raises(ValueError, match=message):
+        use(word)
+    assert vml.get_mode() == before
 
 
 def test_dtype_argument_converts_on_request():
