@@ -88,16 +88,16 @@ def main(argv: list[str] | None = None) -> int:
         sizes = throughput.QUICK_SIZES if quick else throughput.FULL_SIZES
         results["throughput"] = throughput.measure(sizes, Budget(budget.seconds_per_repeat, 7))
 
+    def measure_threads() -> None:
+        n = threads.call_size()
+        calls_per_thread = (2**24 if quick else 2**26) // n
+        results["threads"] = threads.measure(n, calls_per_thread, 5 if quick else 21)
+
     section("per-call", per_call)
     section("instructions", lambda: results.update(instructions=instructions.measure(ROOT, quick)))
     section("throughput", measure_throughput)
     section("modes", lambda: results.update(modes=modes.measure(10**6, budget)))
-    section(
-        "threads",
-        lambda: results.update(
-            threads=threads.measure(10**6, 5 if quick else 10, 5 if quick else 21)
-        ),
-    )
+    section("threads", measure_threads)
     section(
         "scratch",
         lambda: results.update(scratch=calls.scratch_path(budget, (10**3, 10**6))),
@@ -119,6 +119,8 @@ def _write(results: dict, output: Path) -> None:
     (output / "results.md").write_text(report.markdown(results, drawn))
     for target in results["targets"]:
         verdict = {None: "not measured", True: "met", False: "MISSED"}[target["met"]]
+        if target.get("fault"):
+            verdict = "FAULT"
         measured = "-" if target["measured"] is None else f"{target['measured']:.3g}"
         print(
             f"{verdict:>12}  {measured:>8}{target['unit']}  {target['required']:>9}  "

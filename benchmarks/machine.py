@@ -27,6 +27,29 @@ def _cpuinfo() -> dict[str, str]:
     return fields
 
 
+def cpu_caches() -> dict[str, str]:
+    """The first CPU's caches by level and type ("L1d", "L2", ...), sizes as sysfs spells them."""
+    caches = {}
+    for index in sorted(Path("/sys/devices/system/cpu/cpu0/cache").glob("index*")):
+        try:
+            level, kind, size = (
+                (index / name).read_text().strip() for name in ("level", "type", "size")
+            )
+        except OSError:
+            continue
+        suffix = {"Data": "d", "Instruction": "i"}.get(kind, "")
+        caches[f"L{level}{suffix}"] = size
+    return caches
+
+
+def usable_cpus() -> int | None:
+    """The CPUs this process may run on (its affinity mask), which can be fewer than exist."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return None
+
+
 def _memory_gib() -> float | None:
     try:
         with open("/proc/meminfo") as meminfo:
@@ -87,7 +110,9 @@ def describe(root: Path) -> dict:
         "cpu_vendor": cpu.get("vendor_id", "unknown"),
         "cpu_family_model": f"family {cpu.get('cpu family', '?')}, model {cpu.get('model', '?')}",
         "cpu_isa": " ".join(f for f in ("avx2", "avx512f", "avx512_bf16") if f in flags),
+        "cpu_caches": cpu_caches(),
         "logical_cpus": os.cpu_count(),
+        "usable_cpus": usable_cpus(),
         "memory_gib": _memory_gib(),
         "load_average_at_start": [round(x, 2) for x in os.getloadavg()],
         "os": f"{platform.system()} {platform.release()}",

@@ -17,7 +17,7 @@ void vdExp(const int n, const double a[], double r[]);
 void vzMul(const int n, const Complex16 a[], const Complex16 b[], Complex16 r[]);
 unsigned int vmlGetMode(void);
 
-enum { REPEATS = 5, LARGE = 1000000, COMPLEX = 10000, THREAD_CALLS = 10 };
+enum { REPEATS = 5, LARGE = 1000000, COMPLEX = 10000 };
 
 static double now(void) {
   struct timespec t;
@@ -35,8 +35,6 @@ static double median(double* samples) {
   return samples[REPEATS / 2];
 }
 
-static double *inputs[2], *outputs[2];
-
 /* Like NumPy's large arrays: on huge pages where the kernel offers them, so the two
  * sides see the same memory system. */
 static double* large_array(void) {
@@ -49,76 +47,97 @@ static double* large_array(void) {
   return array;
 }
 
-static void* exp_calls(void* which) {
-  long index = (long)which;
-  for (int i = 0; i < THREAD_CALLS; i++) vdExp(LARGE, inputs[index], outputs[index]);
-  return NULL;
-}
-
+/* Two threads calling vdExp on their own arrays, against one thread making all the calls. */
+static int thread_n;
+static double *thread_inputs[2], *thread_outputs[2];
 static pthread_barrier_t start_line, finish_line;
 static double began[2], ended[2];
+static int next_count; /* the second thread's next run; 0 ends it */
 
-static void timed_calls(long index) {
+static void exp_calls(long index, int count) {
+  for (int i = 0; i < count; i++) vdExp(thread_n, thread_inputs[index], thread_outputs[index]);
+}
+
+static void timed_calls(long index, int count) {
   began[index] = now();
-  exp_calls((void*)index);
+  exp_calls(index, count);
   ended[index] = now();
 }
 
-/* The second thread lives through every repeat, as in a thread pool; the main thread is
+/* The second thread lives through every run, as in a thread pool; the main thread is
  * the first. */
 static void* second_thread(void* unused) {
   (void)unused;
-  for (int k = 0; k < REPEATS; k++) {
+  for (;;) {
     pthread_barrier_wait(&start_line);
-    timed_calls(1);
+    if (next_count == 0) return NULL;
+    timed_calls(1, next_count);
     pthread_barrier_wait(&finish_line);
   }
-  return NULL;
 }
 
-static void two_threads_against_one(void) {
+static double one_thread(int count) {
+  double t0 = now();
+  exp_calls(0, count);
+  exp_calls(1, count);
+  return now() - t0;
+}
+
+static double two_threads(int count) {
+  next_count = count;
+  pthread_barrier_wait(&start_line);
+  timed_calls(0, count);
+  pthread_barrier_wait(&finish_line);
+  return (ended[0] > ended[1] ? ended[0] : ended[1]) - (began[0] < began[1] ? began[0] : began[1]);
+}
+
+/* As in the Python harness: outputs written before any timing (no page is first touched in
+ * a timed run), each configuration run untimed right before each timed run, and the two
+ * configurations taking turns going first. */
+static void two_threads_against_one(int n, int calls) {
   double one[REPEATS], two[REPEATS];
+  double (*runs[2])(int) = {one_thread, two_threads};
+  double* samples[2] = {one, two};
+  int warm_up = calls / 4 > 0 ? calls / 4 : 1;
   pthread_t second;
+  thread_n = n;
+  for (int index = 0; index < 2; index++) {
+    thread_inputs[index] = aligned_alloc(64, ((size_t)n * sizeof(double) + 63) / 64 * 64);
+    thread_outputs[index] = aligned_alloc(64, ((size_t)n * sizeof(double) + 63) / 64 * 64);
+    for (int i = 0; i < n; i++) {
+      thread_inputs[index][i] = (double)((i + 977 * index) % 2000) / 100.0 - 10.0;
+      thread_outputs[index][i] = 0.0;
+    }
+  }
   pthread_barrier_init(&start_line, NULL, 2);
   pthread_barrier_init(&finish_line, NULL, 2);
   pthread_create(&second, NULL, second_thread, NULL);
+  one_thread(calls);
+  two_threads(calls);
   for (int k = 0; k < REPEATS; k++) {
-    /* As in the Python harness: a pause, so that no repeat starts on CPUs still slowed
-     * down by the two-thread run before it. */
-    struct timespec pause = {0, 50000000};
-    nanosleep(&pause, NULL);
-    double t0 = now();
-    exp_calls((void*)0);
-    exp_calls((void*)1);
-    one[k] = now() - t0;
-    pthread_barrier_wait(&start_line);
-    timed_calls(0);
-    pthread_barrier_wait(&finish_line);
-    two[k] =
-        (ended[0] > ended[1] ? ended[0] : ended[1]) - (began[0] < began[1] ? began[0] : began[1]);
+    for (int turn = 0; turn < 2; turn++) {
+      int which = k % 2 ? turn : 1 - turn;
+      runs[which](warm_up);
+      samples[which][k] = runs[which](calls);
+    }
   }
+  next_count = 0;
+  pthread_barrier_wait(&start_line);
   pthread_join(second, NULL);
-  printf("one_thread %d %.9f\ntwo_threads %d %.9f\n", LARGE, median(one), LARGE, median(two));
+  printf("one_thread %d %.9f\ntwo_threads %d %.9f\n", n, median(one), n, median(two));
 }
 
-/* Arguments: the number of calls per tiny-call loop, and optionally "threads" to run
- * only the two-thread experiment. */
+/* Arguments: the number of calls per tiny-call loop; or "threads", the elements per call and
+ * the calls per thread, to run only the two-thread experiment. */
 int main(int argc, char** argv) {
+  if (argc > 3 && strcmp(argv[1], "threads") == 0) {
+    two_threads_against_one(atoi(argv[2]), atoi(argv[3]));
+    return 0;
+  }
   long calls = argc > 1 ? atol(argv[1]) : 1000000;
   double a[8] = {1, 2, 3, 4, 5, 6, 7, 8}, b[8] = {1, 1, 1, 1, 1, 1, 1, 1}, r[8];
   double samples[REPEATS], second[REPEATS];
   volatile unsigned sink = 0;
-
-  for (int index = 0; index < 2; index++) {
-    inputs[index] = large_array();
-    outputs[index] = large_array();
-    for (int i = 0; i < LARGE; i++) inputs[index][i] = (double)(i % 2000) / 100.0 - 10.0;
-  }
-  if (argc > 2 && strcmp(argv[2], "threads") == 0) {
-    exp_calls(0);
-    two_threads_against_one();
-    return 0;
-  }
 
   for (int n = 1; n <= 8; n += 7) {
     for (int k = 0; k < REPEATS; k++) {
@@ -139,10 +158,12 @@ int main(int argc, char** argv) {
   printf("vmlGetMode 0 %.3f\n", median(samples));
 
   /* Large arrays: seconds per call. */
-  exp_calls(0);
+  double *input = large_array(), *output = large_array();
+  for (int i = 0; i < LARGE; i++) input[i] = (double)(i % 2000) / 100.0 - 10.0;
+  vdExp(LARGE, input, output);
   for (int k = 0; k < REPEATS; k++) {
     double t0 = now();
-    vdExp(LARGE, inputs[0], outputs[0]);
+    vdExp(LARGE, input, output);
     samples[k] = now() - t0;
   }
   printf("vdExp %d %.9f\n", LARGE, median(samples));
@@ -156,8 +177,5 @@ int main(int argc, char** argv) {
     samples[k] = now() - t0;
   }
   printf("vzMul %d %.9f\n", COMPLEX, median(samples));
-
-  /* Two threads calling vdExp on their own arrays, against one thread making all the calls. */
-  two_threads_against_one();
   return 0;
 }

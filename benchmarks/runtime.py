@@ -129,22 +129,33 @@ def _reference_program() -> Path | None:
     return program
 
 
-def c_reference(calls: int, only_threads: bool = False) -> dict[tuple[str, int], float] | None:
-    """What the same MKL calls cost from C (reference.c), keyed by (name, size).
-
-    ns per call for the tiny calls, seconds per call for the large ones; MKL on one
-    thread. Returns None without a C compiler.
-    """
+def _run_reference(arguments: list[str]) -> dict[tuple[str, int], float] | None:
+    """reference.c's "name size value" lines, keyed by (name, size); None without a C compiler."""
     program = _reference_program()
     if program is None:
         return None
-    command = [str(program), str(calls)] + (["threads"] if only_threads else [])
     environment = dict(os.environ, MKL_NUM_THREADS="1")
     output = subprocess.run(
-        command, capture_output=True, text=True, env=environment, check=True
+        [str(program), *arguments], capture_output=True, text=True, env=environment, check=True
     ).stdout
     results = {}
     for line in output.splitlines():
         name, size, value = line.split()
         results[name, int(size)] = float(value)
     return results
+
+
+def c_reference(calls: int) -> dict[tuple[str, int], float] | None:
+    """What the same MKL calls cost from C (reference.c), keyed by (name, size).
+
+    ns per call for the tiny calls, seconds per call for the large ones; MKL on one
+    thread. Returns None without a C compiler.
+    """
+    return _run_reference([str(calls)])
+
+
+def c_thread_reference(n: int, calls_per_thread: int) -> dict[str, float] | None:
+    """reference.c's two-thread experiment: median seconds of one thread making all the
+    calls ("one_thread") and of two threads sharing them ("two_threads")."""
+    results = _run_reference(["threads", str(n), str(calls_per_thread)])
+    return results and {name: seconds for (name, _), seconds in results.items()}

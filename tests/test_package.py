@@ -248,12 +248,17 @@ def test_main_job_reports_versions_mode_and_a_passing_self_check():
     assert all(
         c["max_error_ulp"] <= c["tolerance_ulp"] and c["speedup"] > 0 for c in report["checks"]
     )
+    # Threaded times exactly when MKL may use more than one thread.
+    threaded = report["mkl_max_threads"] > 1
+    assert all((c["vml_threaded_seconds"] is not None) == threaded for c in report["checks"])
+    assert report["vml_kernels"] and all(k.startswith("libmkl_vml_") for k in report["vml_kernels"])
 
 
 def test_main_job_prints_a_table_and_explains_its_options():
     table = python("-m", "quorvex.mkl", "--quick")
     assert table.returncode == 0
     assert "All 12 checks passed." in table.stdout
+    assert re.search(r"max error vs NumPy\s+vml, 1 thread\s+NumPy\s+speed-up", table.stdout)
     assert re.search(r"^  exp\s+float64\s+[\d.]+ ulp\s+[\d.]+ ms", table.stdout, re.MULTILINE)
     usage = python("-m", "quorvex.mkl", "--help")
     assert "--quick" in usage.stdout and "--json" in usage.stdout

@@ -3,20 +3,24 @@
 from __future__ import annotations
 
 import argparse
+import ctypes
 import json
+import os
 import sys
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from dataclasses import asdict, dataclass
 from functools import partial
 from typing import IO, Any
 
 DESCRIPTION = """\
-Prints the versions of quorvex.mkl and MKL and the calling thread's VML mode, then
-checks a dozen representative VML functions against NumPy on a large array: the
-largest difference from NumPy's result, in units in the last place (ulp) of the
-result, and how many times faster than NumPy MKL computes it. Exits with status 1
-if a function differs from NumPy by more than its tolerance."""
+Prints the versions of quorvex.mkl and MKL, the calling thread's VML mode and the VML
+kernel library MKL loaded, then checks a dozen representative VML functions against
+NumPy on a large array: the largest difference from NumPy's result, in units in the
+last place (ulp) of NumPy's result; how many times faster than NumPy MKL computes it
+on one thread (NumPy computes on one); and vml's time on all the threads MKL may use.
+Exits with status 1 if a function differs from NumPy by more than its tolerance."""
 
 FULL_SIZE, QUICK_SIZE = 1_000_000, 100_000
 
@@ -58,15 +62,27 @@ class Progress:
 class Check:
     function: str
     dtype: str
-    max_error_ulp: float
+    max_error_ulp: float  # against NumPy's result
     tolerance_ulp: float
-    vml_seconds: float
+    vml_one_thread_seconds: float
     numpy_seconds: float
     ok: bool
+    vml_threaded_seconds: float | None = None  # on all of MKL's threads; None with only one
 
     @property
     def speedup(self) -> float:
-        return self.numpy_seconds / self.vml_seconds if self.vml_seconds else float("inf")
+        """NumPy's time over vml's on one MKL thread: both sides compute on one core."""
+        return _ratio(self.numpy_seconds, self.vml_one_thread_seconds)
+
+    @property
+    def threaded_speedup(self) -> float | None:
+        if self.vml_threaded_seconds is None:
+            return None
+        return _ratio(self.numpy_seconds, self.vml_threaded_seconds)
+
+
+def _ratio(numerator: float, denominator: float) -> float:
+    return numerator / denominator if denominator else float("inf")
 
 
 def cases(np: Any, vml: Any) -> list[tuple[str, str, Callable[..., Any], Callable[..., Any], Any]]:
@@ -116,31 +132,97 @@ def ulp_error(np: Any, result: Any, reference: Any) -> float:
     return float(np.max(np.abs(result - reference) / np.maximum(spacing, tiny)))
 
 
-def self_check(size: int, repeats: int) -> list[Check]:
+def _mkl_function(name: str, restype: Any, *argtypes: Any) -> Any:
+    from ._runtime import loaded_mkl_rt
+
+    function = getattr(loaded_mkl_rt(), name)
+    function.argtypes, function.restype = list(argtypes), restype
+    return function
+
+
+@contextmanager
+def one_mkl_thread() -> Iterator[None]:
+    """MKL on one thread in the calling thread only, restoring the thread's setting after.
+
+    The thread-local setting leaves the process-wide one (MKL_NUM_THREADS,
+    MKL_Set_Num_Threads) alone; 0 means "no local setting".
+    """
+    set_local = _mkl_function("MKL_Set_Num_Threads_Local", ctypes.c_int, ctypes.c_int)
+    previous = set_local(1)
+    try:
+        yield
+    finally:
+        set_local(previous)
+
+
+def vml_kernel_libraries() -> list[str]:
+    """The CPU-specific VML kernel libraries MKL has loaded, as the process's memory map shows.
+
+    MKL loads them at the first VML call, so this makes one.
+    """
+    from quorvex.mkl import ffi, lib
+
+    one = ffi.new("double[1]")
+    lib.vdExp(1, one, one)
+    names: dict[str, None] = {}
+    try:
+        with open("/proc/self/maps") as maps:
+            for line in maps:
+                name = os.path.basename(line.split()[-1])
+                if name.startswith("libmkl_vml_"):
+                    names.setdefault(name)
+    except OSError:
+        pass
+    return list(names)
+
+
+def self_check(size: int, repeats: int, threads: int) -> list[Check]:
+    """Accuracy and one-thread times for every case first, then the times on `threads`
+    threads: MKL's threads may stay busy-waiting for a while after a threaded call, and
+    would then share the cores with the NumPy and one-thread runs."""
     import numpy as np
 
     from quorvex.mkl import vml
 
-    rng = np.random.default_rng(2026)
     table = cases(np, vml)
-    progress = Progress(len(table))
+
+    def arguments(index: int) -> list[Any]:
+        name, dtype, *_, span = table[index]
+        rng = np.random.default_rng([2026, index])  # the same inputs in both passes
+        return operands(np, rng, dtype, span, count=2 if name in ("pow", "atan2") else 1, n=size)
+
+    progress = Progress(len(table) * (2 if threads > 1 else 1))
     checks = []
     try:
-        for name, dtype, vml_function, numpy_function, span in table:
-            arity = 2 if name in ("pow", "atan2") else 1
-            args = operands(np, rng, dtype, span, count=arity, n=size)
-            result, reference = vml_function(*args), numpy_function(*args)
-            error = ulp_error(np, result, reference)
-            out_vml, out_numpy = np.empty_like(result), np.empty_like(reference)
-            vml_seconds = best_time(partial(vml_function, *args, out=out_vml), repeats)
-            numpy_seconds = best_time(partial(numpy_function, *args, out=out_numpy), repeats)
-            # MKL's HA functions are within 1 ulp of the exact result, NumPy's within a few
-            # (its float32 SIMD loops a little more).
-            tolerance = 8.0 if dtype == "float32" else 4.0
-            checks.append(
-                Check(name, dtype, error, tolerance, vml_seconds, numpy_seconds, error <= tolerance)
-            )
-            progress.advance(f"{name} {dtype}")
+        with one_mkl_thread():
+            for index, (name, dtype, vml_function, numpy_function, _) in enumerate(table):
+                args = arguments(index)
+                result, reference = vml_function(*args), numpy_function(*args)
+                error = ulp_error(np, result, reference)
+                # MKL's HA functions are within 1 ulp of the exact result; NumPy's loops may
+                # be a few ulp off (its float32 loops a little more).
+                tolerance = 8.0 if dtype == "float32" else 4.0
+                checks.append(
+                    Check(
+                        function=name,
+                        dtype=dtype,
+                        max_error_ulp=error,
+                        tolerance_ulp=tolerance,
+                        vml_one_thread_seconds=best_time(
+                            partial(vml_function, *args, out=result), repeats
+                        ),
+                        numpy_seconds=best_time(
+                            partial(numpy_function, *args, out=reference), repeats
+                        ),
+                        ok=error <= tolerance,
+                    )
+                )
+                progress.advance(f"{name} {dtype}")
+        for index, check in enumerate(checks if threads > 1 else []):
+            vml_function, args = table[index][2], arguments(index)
+            out = vml_function(*args)  # also the warm-up, which starts MKL's threads
+            check.vml_threaded_seconds = best_time(partial(vml_function, *args, out=out), repeats)
+            progress.advance(f"{check.function} {check.dtype}, {threads} threads")
     finally:
         progress.close()
     return checks
@@ -157,30 +239,48 @@ def header() -> dict[str, Any]:
         "mkl": mkl_version(),
         "vml_mode": mode,
         "vml_mode_names": vml.describe_mode(mode),
+        "vml_kernels": vml_kernel_libraries(),
         "mkl_max_threads": mkl_max_threads(),
         "lib_functions": len(dir(lib)),
     }
 
 
 def print_report(info: dict[str, Any], checks: list[Check], size: int) -> None:
+    threads = info["mkl_max_threads"]
     print(f"quorvex.mkl  {info['quorvex.mkl']}")
     print(f"MKL          {info['mkl']}")
     print(f"VML mode     {info['vml_mode']:#010x} = {info['vml_mode_names']}")
-    print(f"MKL threads  {info['mkl_max_threads']}")
+    print(f"VML kernels  {', '.join(info['vml_kernels']) or 'unknown'}")
+    print(f"MKL threads  {threads}")
     print(f"lib          {info['lib_functions']} functions")
     print()
-    print(f"Self-check against NumPy on {size:,} elements (error in units in the last place;")
-    print("speed-up = NumPy's time / vml's time, above 1 where MKL is faster):")
+    print(f"Self-check against NumPy on {size:,} elements.")
+    print("  max error vs NumPy: the largest difference from NumPy's result, in units in")
+    print("    the last place (ulp) of NumPy's result.")
+    print("  speed-up: NumPy's time / vml's time with MKL on one thread, as NumPy computes")
+    print("    on one; above 1 where MKL is faster.")
+    threaded = f"vml, {threads} threads"
+    if threads > 1:
+        print(f"  {threaded}: vml's time with MKL on all the threads it may use.")
+    else:
+        print("  MKL may use only one thread here, so there are no threaded times.")
     print()
-    print(f"  {'vml':<8}{'dtype':<12}{'max error':>12}{'vml time':>12}{'NumPy time':>13}"
-          f"{'speed-up':>11}")  # fmt: skip
+    line = (
+        f"  {'vml':<8}{'dtype':<12}{'max error vs NumPy':>20}{'vml, 1 thread':>15}"
+        f"{'NumPy':>11}{'speed-up':>10}"
+    )
+    print(line + (f"{threaded:>18}" if threads > 1 else ""))
     for c in checks:
-        flag = "" if c.ok else f"   FAILED (tolerance {c.tolerance_ulp:g} ulp)"
-        print(
-            f"  {c.function:<8}{c.dtype:<12}{c.max_error_ulp:>8.2f} ulp"
-            f"{c.vml_seconds * 1e3:>9.2f} ms{c.numpy_seconds * 1e3:>10.2f} ms"
-            f"{c.speedup:>10.2f}x{flag}"
+        line = (
+            f"  {c.function:<8}{c.dtype:<12}{c.max_error_ulp:>16.2f} ulp"
+            f"{c.vml_one_thread_seconds * 1e3:>12.2f} ms{c.numpy_seconds * 1e3:>8.2f} ms"
+            f"{c.speedup:>9.2f}x"
         )
+        if c.vml_threaded_seconds is not None:
+            line += f"{c.vml_threaded_seconds * 1e3:>15.2f} ms"
+        if not c.ok:
+            line += f"   FAILED (tolerance {c.tolerance_ulp:g} ulp)"
+        print(line)
     failed = [c for c in checks if not c.ok]
     print()
     print(f"{len(failed)} of {len(checks)} checks FAILED." if failed else
@@ -208,12 +308,15 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     size, repeats = (QUICK_SIZE, 3) if args.quick else (FULL_SIZE, 7)
     info = header()
-    checks = self_check(size, repeats)
+    checks = self_check(size, repeats, info["mkl_max_threads"])
     if args.json:
         report = {
             **info,
             "size": size,
-            "checks": [{**asdict(c), "speedup": c.speedup} for c in checks],
+            "checks": [
+                {**asdict(c), "speedup": c.speedup, "threaded_speedup": c.threaded_speedup}
+                for c in checks
+            ],
             "ok": all(c.ok for c in checks),
         }
         print(json.dumps(report, indent=2))
