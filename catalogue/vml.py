@@ -1,42 +1,16 @@
-"""The VML functions of mkl_rt and the C types they use, written once.
+"""The 1044 VML functions of quorvex.mkl.lorimath and the C types they use, written once.
 
-This file is data plus the naming rule that expands it; nothing here emits
-code. The build generates the type context, the wrapper instances and the
-type stubs from it (typecontext/generate.py), and the tests read it as the
-list of what the module must offer.
+This catalogue is the module's contract: its names, signatures and the order of its type
+table do not change with MKL's header. It is data plus the naming rule that expands it;
+nothing here emits code. The build lays out the module's type context from it
+(typecontext/generate.py), and the tests read it as the list of what the module offers.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from .declarations import PRIMITIVES, Callback, Catalogue, Field, Function, Struct
 
-# ---------------------------------------------------------------------------
-# The closed vocabulary of C types.  Pointer spellings follow the rule used to
-# order function types: a pointer MKL only reads is spelled "T const *".
-
-PRIMITIVES = {  # C type -> cffi primitive code
-    "void": 0,
-    "char": 2,
-    "int": 7,
-    "unsigned int": 8,
-    "long long": 11,
-    "float": 13,
-    "double": 14,
-}
-
-
-@dataclass(frozen=True)
-class Field:
-    name: str
-    ctype: str  # a primitive, "char *" or "char[64]"
-
-
-@dataclass(frozen=True)
-class Struct:
-    typedef: str
-    tag: str | None  # None: declared without a tag
-    fields: tuple[Field, ...]
-
+__all__ = ["CATALOGUE", "PRIMITIVES", "STRUCTS", "Field", "Function", "Struct", "functions"]
 
 STRUCTS = (
     Struct("MKL_Complex8", "_MKL_Complex8", (Field("real", "float"), Field("imag", "float"))),
@@ -75,9 +49,8 @@ STRUCTS = (
 )
 
 # The error-callback type: a pointer to "int (DefVmlErrorContext *)".
-CALLBACK_TYPEDEF = "VMLErrorCallBack"
-CALLBACK_RESULT = "int"
-CALLBACK_PARAMS = ("DefVmlErrorContext *",)
+CALLBACK = Callback("VMLErrorCallBack", "int", ("DefVmlErrorContext *",))
+CALLBACK_TYPEDEF = CALLBACK.typedef
 
 # ---------------------------------------------------------------------------
 # Elementwise operations.  A family lists its parameters in order, each as a role
@@ -155,19 +128,6 @@ SERVICES = (
 # The naming rule and the role -> C type rule.
 
 
-@dataclass(frozen=True)
-class Function:
-    name: str  # exactly the mkl_rt name, as MKL's header declares it
-    result: str
-    params: tuple[str, ...]  # C types, "T const *" for pointers MKL only reads
-    param_names: tuple[str, ...]  # as MKL's reference names them
-    fortran: bool  # count (and mode, scalars) passed by reference
-    base: str  # operation, e.g. "Add"
-    precision: str  # "s", "d", "c", "z", or "" for service functions
-    family: str  # key of FAMILIES, "pack" or "service"
-    mode_variant: bool
-
-
 def _param_type(role: str, p: str, fortran: bool) -> str:
     elem = ELEMENT_TYPE[p]
     by_ref = " *" if fortran else ""
@@ -234,3 +194,13 @@ def functions() -> list[Function]:
                 Function(name, result, params, names, fortran, c_name[3:], "", "service", False)
             )
     return out
+
+
+CATALOGUE = Catalogue(
+    module="quorvex.mkl.lorimath",
+    functions=tuple(functions()),
+    structs=STRUCTS,
+    callback=CALLBACK,
+    result_order=("int", CALLBACK.typedef, "unsigned int", "void"),
+    trailing_types=("DefVmlErrorContext", "MKLVersion", "char *", "char", "char[64]", "void"),
+)

@@ -1,7 +1,9 @@
-"""The built shared object: one export, MKL as a NEEDED library found through a relative RUNPATH."""
+"""The built shared objects: one export each, MKL as a NEEDED library found through a relative
+RUNPATH, and exactly their functions' symbols taken from it."""
 
 from __future__ import annotations
 
+import importlib
 import re
 import shutil
 import subprocess
@@ -16,28 +18,36 @@ def tool_output(*command: str) -> str:
     return subprocess.run(command, capture_output=True, text=True, check=True).stdout
 
 
+@pytest.fixture(scope="module", params=["lorimath", "full"])
+def module(request):
+    return importlib.import_module(f"quorvex.mkl.{request.param}")
+
+
 @pytest.fixture(scope="module")
-def shared_object(lorimath) -> str:
-    return lorimath.__file__
+def shared_object(module) -> str:
+    return module.__file__
 
 
-def test_only_the_module_entry_is_exported(shared_object):
+def test_only_the_module_entry_is_exported(module, shared_object):
     lines = tool_output("nm", "-D", "--defined-only", shared_object).splitlines()
-    assert [line.split()[-1] for line in lines] == ["PyInit_lorimath"]
+    assert [line.split()[-1] for line in lines] == ["PyInit_" + module.__name__.rpartition(".")[2]]
 
 
 def symbols(*command: str) -> set[str]:
     return {line.split()[-1] for line in tool_output(*command).splitlines()}
 
 
-def test_the_module_calls_exactly_the_catalogue_in_mkl(shared_object):
+def test_the_module_calls_exactly_its_functions_in_mkl(module, shared_object):
     with open("/proc/self/maps") as maps:  # the libmkl_rt the loader resolved for the module
         mkl_rt = next(line.split()[-1] for line in maps if "/libmkl_rt.so" in line)
     from_mkl = symbols("nm", "-D", "--undefined-only", shared_object) & symbols(
         "nm", "-D", "--defined-only", mkl_rt
     )
     # MKL's header maps the Fortran names to symbols with a trailing underscore.
-    assert from_mkl == {f.name + ("_" if f.fortran else "") for f in FUNCTIONS}
+    if module.__name__.endswith("lorimath"):
+        assert {f.name for f in FUNCTIONS} == set(dir(module.lib))
+    assert from_mkl == {name + ("_" if name in (name.lower(), name.upper()) else "")
+                        for name in dir(module.lib)}  # fmt: skip
 
 
 def test_mkl_runtime_is_needed_and_found_relative_to_the_module(shared_object):

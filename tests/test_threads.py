@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import ctypes
+import importlib
 import random
 import sys
 import threading
@@ -117,12 +118,16 @@ def mkl_single_threaded():
         mkl.MKL_Set_Num_Threads_Local(previous)
 
 
-def test_other_threads_run_during_a_long_call(ffi, lib):
-    """A Python thread keeps stamping the clock while another thread is inside one MKL call.
+@pytest.mark.parametrize("module", ["lorimath", "full"])
+def test_other_threads_run_during_a_long_call(module):
+    """A Python thread keeps stamping the clock while another thread is inside one MKL call,
+    in either module: their wrappers are instances of one template.
 
     Were the lock held during the call, the stamping thread could run only before the call
     starts (for at most one switch interval) or after it ends, never in the middle half of
     it; the input is made long enough for that half to span many switch intervals."""
+    cffi_module = importlib.import_module(f"quorvex.mkl.{module}")
+    ffi, lib = cffi_module.ffi, cffi_module.lib
     interval = sys.getswitchinterval()
     size = 1 << 18
     stamps, stop = [], threading.Event()

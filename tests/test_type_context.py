@@ -62,17 +62,6 @@ def types(context):
     return context["types"]
 
 
-def test_catalogue_and_generator_constants_match_the_backend_header():
-    from typecontext import generate
-
-    for c_type, code in vml.PRIMITIVES.items():
-        assert code == PRIM[PRIMITIVE_NAMES[c_type]], c_type
-    for name in "PRIMITIVE POINTER ARRAY STRUCT_UNION FUNCTION FUNCTION_END NOOP".split():
-        assert getattr(generate, f"OP_{name}") == OP[name]
-    assert generate.KIND_BY_ARITY == {0: OP["CPYTHON_BLTN_N"], 1: OP["CPYTHON_BLTN_O"]}
-    assert generate.KIND_TUPLE == OP["CPYTHON_BLTN_V"]
-
-
 def test_init_record_exports_and_context_record(recorded, context):
     name_address, version, exports_address, context_address = recorded["record"]
     assert recorded["name"] == "quorvex.mkl.lorimath" and name_address and exports_address
@@ -146,7 +135,7 @@ def spell_params(params: tuple[str, ...]) -> str:
 @pytest.fixture(scope="module")
 def signature_at(context, types):
     """The catalogue signature at each function type, as its global entries say."""
-    found = {0: (vml.CALLBACK_RESULT, vml.CALLBACK_PARAMS)}
+    found = {0: (vml.CALLBACK.result, vml.CALLBACK.params)}
     for name, _wrapper, type_op, _direct in context["globals"]:
         f = FUNCTIONS_BY_NAME[name]
         index = argument_of(type_op)

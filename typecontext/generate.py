@@ -1,9 +1,16 @@
-"""Lays out the type context from the catalogue and writes it as table rows.
+"""Lays out one module's type context from its catalogue and writes it as table rows.
 
-Run by the build: ``python generate.py OUTDIR``.  Every file it writes holds
-rows of data only (macro invocations with a trailing ``// name`` comment); the
-C++ that gives the rows meaning is hand-written under typecontext/ and
-wrappers/.  A file is rewritten only when its content changes.
+Run by the build, once per extension module:
+
+    python generate.py lorimath OUTDIR
+    python generate.py full OUTDIR MKL_INCLUDE_DIR COMPILER LIBMKL_RT
+
+The first reads the contract catalogue (catalogue/vml.py); the second reads MKL's
+mkl_vml_functions.h and keeps what the given mkl_rt exports. Every file written holds
+rows of data only, macro invocations with a trailing ``// name`` comment that name
+cffi's opcodes and primitives and MKL's types; the C++ under typecontext/, wrappers/ and
+module/ gives them meaning, and the compiler supplies every number it knows itself
+(sizes, offsets, opcode values, call kinds). A file is rewritten only when it changed.
 """
 
 from __future__ import annotations
@@ -14,86 +21,58 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-from catalogue import vml
+from catalogue import declarations
+from catalogue.declarations import Catalogue, Function, pointee
 
-OP_PRIMITIVE, OP_POINTER, OP_ARRAY, OP_STRUCT_UNION = 1, 3, 5, 9
-OP_FUNCTION, OP_FUNCTION_END, OP_NOOP = 13, 15, 17
-KIND_BY_ARITY = {0: 25, 1: 27}  # anything with two or more parameters: 23
-KIND_TUPLE = 23
-KIND_NAMES = {23: "QV_TUPLE_KIND", 25: "QV_NO_ARGUMENT_KIND", 27: "QV_ONE_ARGUMENT_KIND"}
-
-# Order of the function types: grouped by result, then by the spelled parameter list.
-RESULT_ORDER = ("int", vml.CALLBACK_TYPEDEF, "unsigned int", "void")
-# Types that no parameter list contains get their canonical entries last, in this order.
-TRAILING_ORDER = ("DefVmlErrorContext", "MKLVersion", "char *", "char", "char[64]", "void")
-# MKL's header gives the Fortran-interface names a trailing underscore on this platform.
-FORTRAN_SYMBOL_SUFFIX = "_"
-
-STRUCT_BY_TYPEDEF = {s.typedef: s for s in vml.STRUCTS}
-SIZE_ALIGN = {
-    "int": (4, 4),
-    "unsigned int": (4, 4),
-    "float": (4, 4),
-    "double": (8, 8),
-    "char": (1, 1),
+# cffi's primitive code for each primitive of the catalogue's vocabulary.
+PRIMITIVE_CODES = {
+    "void": "_CFFI_PRIM_VOID",
+    "char": "_CFFI_PRIM_CHAR",
+    "unsigned short": "_CFFI_PRIM_USHORT",
+    "int": "_CFFI_PRIM_INT",
+    "unsigned int": "_CFFI_PRIM_UINT",
+    "long long": "_CFFI_PRIM_LONGLONG",
+    "unsigned long long": "_CFFI_PRIM_ULONGLONG",
+    "float": "_CFFI_PRIM_FLOAT",
+    "double": "_CFFI_PRIM_DOUBLE",
 }
-POINTER_SIZE = 8
-
-
-def is_pointer(ctype: str) -> bool:
-    return ctype.endswith("*") or ctype == vml.CALLBACK_TYPEDEF
-
-
-def pointee(ctype: str) -> str:
-    return ctype[: -len(" *")].removesuffix(" const")
+assert PRIMITIVE_CODES.keys() == set(declarations.PRIMITIVES)
 
 
 def spell_params(params: tuple[str, ...]) -> str:
     return "(" + (", ".join(params) if params else "void") + ")"
 
 
+def array_length(ctype: str) -> int | None:
+    """64 for "char[64]"; None for any other type."""
+    if ctype.endswith("]"):
+        return int(ctype[ctype.index("[") + 1 : -1])
+    return None
+
+
 @dataclass
 class Layout:
-    words: list[tuple[int, int | str]]  # (opcode, argument) or (0, length) for the length word
+    words: list[tuple[str, str | int]]  # (opcode name, argument), or ("length", n)
     comments: list[str]
-    canonical: dict[str, int]
+    canonical: dict[str, int]  # C type -> index of its canonical entry
     function_types: dict[tuple[str, tuple[str, ...]], int]
-    struct_order: list[vml.Struct]
-    field_rows: list[tuple[vml.Struct, vml.Field, int, int, str]]
-    struct_layout: dict[str, tuple[int, int]]
-    globals: list[tuple[vml.Function, int, int]]  # function, kind, function type
+    struct_order: list[declarations.Struct]
+    globals: list[tuple[Function, int]]  # function, index of its function type
 
 
-def c_layout(ctype: str) -> tuple[int, int]:
-    if ctype.endswith("*"):
-        return POINTER_SIZE, POINTER_SIZE
-    if ctype.startswith("char["):
-        return int(ctype[5:-1]), 1
-    if ctype in STRUCT_BY_TYPEDEF:
-        return struct_layout(STRUCT_BY_TYPEDEF[ctype])[-1]
-    return SIZE_ALIGN[ctype]
+def lay_out(catalogue: Catalogue) -> Layout:
+    callback = catalogue.callback
+    callback_type = (callback.result, callback.params)
+    signatures = {(f.result, f.params) for f in catalogue.functions} | {callback_type}
 
+    def result_rank(result: str) -> tuple[int, bytes]:
+        order = catalogue.result_order
+        return (order.index(result), b"") if result in order else (len(order), result.encode())
 
-def struct_layout(struct: vml.Struct) -> tuple[list[tuple[int, int]], tuple[int, int]]:
-    """Offsets and sizes of the members under the standard C layout, then (size, alignment)."""
-    offset, alignment, members = 0, 1, []
-    for field in struct.fields:
-        size, align = c_layout(field.ctype)
-        offset = -(-offset // align) * align
-        members.append((offset, size))
-        offset += size
-        alignment = max(alignment, align)
-    return members, (-(-offset // alignment) * alignment, alignment)
-
-
-def lay_out(functions: list[vml.Function]) -> Layout:
-    signatures = {(f.result, f.params) for f in functions}
-    callback_type = (vml.CALLBACK_RESULT, vml.CALLBACK_PARAMS)
-    signatures.add(callback_type)
-    ordered = sorted(
-        signatures, key=lambda s: (RESULT_ORDER.index(s[0]), spell_params(s[1]).encode())
-    )
-    assert ordered[0] == callback_type, "the callback's function type must come first"
+    # The callback's function type comes first: the callback typedef points at it.
+    ordered = sorted(signatures, key=lambda s: (result_rank(s[0]), spell_params(s[1]).encode()))
+    ordered.remove(callback_type)
+    ordered.insert(0, callback_type)
 
     # First pass: positions, with references left symbolic.
     slots: list[tuple[str, object]] = []
@@ -106,151 +85,165 @@ def lay_out(functions: list[vml.Function]) -> Layout:
             if ctype not in canonical:
                 canonical[ctype] = len(slots)
                 slots.append(("canonical", ctype))
-            elif ctype in vml.PRIMITIVES:
+            elif ctype in PRIMITIVE_CODES:
                 slots.append(("primitive", ctype))
             else:
                 slots.append(("noop", ctype))
         slots.append(("end", None))
-    for ctype in TRAILING_ORDER:
-        assert ctype not in canonical, f"{ctype} occurs as a parameter; it cannot trail"
+
+    struct_by_typedef = {s.typedef: s for s in catalogue.structs}
+    for ctype in trailing_types(catalogue, canonical, struct_by_typedef):
         canonical[ctype] = len(slots)
         slots.append(("canonical", ctype))
-        if ctype.startswith("char["):
-            slots.append(("length", int(ctype[5:-1])))
+        if array_length(ctype) is not None:
+            slots.append(("length", array_length(ctype)))
 
-    struct_order = sorted(vml.STRUCTS, key=lambda s: (s.tag or "$" + s.typedef).encode())
+    struct_order = sorted(catalogue.structs, key=lambda s: s.table_name.encode())
     struct_position = {s.typedef: i for i, s in enumerate(struct_order)}
     callback_index = function_types[callback_type]
 
-    def canonical_word(ctype: str) -> tuple[int, int]:
-        if ctype in vml.PRIMITIVES:
-            return OP_PRIMITIVE, vml.PRIMITIVES[ctype]
-        if ctype in STRUCT_BY_TYPEDEF:
-            return OP_STRUCT_UNION, struct_position[ctype]
-        if ctype == vml.CALLBACK_TYPEDEF:
-            return OP_POINTER, callback_index
-        if ctype.startswith("char["):
-            return OP_ARRAY, canonical["char"]
-        assert ctype.endswith("*"), f"unknown C type {ctype!r}"
-        return OP_POINTER, canonical[pointee(ctype)]
+    def canonical_word(ctype: str) -> tuple[str, str | int]:
+        if ctype in PRIMITIVE_CODES:
+            return "_CFFI_OP_PRIMITIVE", PRIMITIVE_CODES[ctype]
+        if ctype in struct_by_typedef:
+            return "_CFFI_OP_STRUCT_UNION", struct_position[ctype]
+        if ctype == callback.typedef:
+            return "_CFFI_OP_POINTER", callback_index
+        if array_length(ctype) is not None:
+            return "_CFFI_OP_ARRAY", canonical[ctype[: ctype.index("[")]]
+        if ctype.endswith(" *"):
+            return "_CFFI_OP_POINTER", canonical[pointee(ctype)]
+        raise ValueError(f"{ctype!r} is not in the catalogue's vocabulary of C types")
 
-    words: list[tuple[int, int | str]] = []
+    words: list[tuple[str, str | int]] = []
     comments: list[str] = []
     for kind, value in slots:
         if kind == "function":
             result, params = value  # type: ignore[misc]
-            words.append((OP_FUNCTION, canonical[result]))
+            words.append(("_CFFI_OP_FUNCTION", canonical[result]))
             comments.append(f"{result} {spell_params(params)}")
         elif kind == "end":
-            words.append((OP_FUNCTION_END, 0))
+            words.append(("_CFFI_OP_FUNCTION_END", 0))
             comments.append("end")
         elif kind == "length":
-            words.append((0, value))  # type: ignore[arg-type]
+            words.append(("length", value))  # type: ignore[arg-type]
             comments.append("length of the array above")
         elif kind == "noop":
-            words.append((OP_NOOP, canonical[value]))  # type: ignore[index]
+            words.append(("_CFFI_OP_NOOP", canonical[value]))  # type: ignore[index]
             comments.append(str(value))
-        else:  # canonical entry or a primitive written out again
+        else:  # a canonical entry, or a primitive written out again
             words.append(canonical_word(value))  # type: ignore[arg-type]
             comments.append(str(value))
 
-    field_rows, layouts = [], {}
-    for struct in struct_order:
-        members, layouts[struct.typedef] = struct_layout(struct)
-        for field, (offset, size) in zip(struct.fields, members, strict=True):
-            field_rows.append((struct, field, offset, size, field.ctype))
-
-    global_rows = []
-    for f in sorted(functions, key=lambda f: f.name.encode()):
-        kind = KIND_BY_ARITY.get(len(f.params), KIND_TUPLE)
-        global_rows.append((f, kind, function_types[(f.result, f.params)]))
-
-    layout = Layout(
-        words, comments, canonical, function_types, struct_order, field_rows, layouts, global_rows
-    )
-    check(layout)
+    global_rows = [
+        (f, function_types[(f.result, f.params)])
+        for f in sorted(catalogue.functions, key=lambda f: f.name.encode())
+    ]
+    layout = Layout(words, comments, canonical, function_types, struct_order, global_rows)
+    check(layout, catalogue)
     return layout
 
 
-def check(layout: Layout) -> None:
+def trailing_types(
+    catalogue: Catalogue, canonical: dict[str, int], structs: dict[str, declarations.Struct]
+) -> list[str]:
+    """The types that need a canonical entry but hold none in a parameter list: the
+    catalogue's own choice first, then whatever structs, members and results still lack one,
+    in the order they are first met."""
+    needed = list(catalogue.trailing_types)
+    assert not set(needed) & canonical.keys(), "a trailing type already has its entry"
+
+    def need(ctype: str) -> None:
+        if ctype in canonical or ctype in needed:
+            return
+        needed.append(ctype)
+        if ctype.endswith(" *"):
+            need(pointee(ctype))
+        elif array_length(ctype) is not None:
+            need(ctype[: ctype.index("[")])
+
+    for struct in catalogue.structs:
+        need(struct.typedef)
+    for struct in catalogue.structs:
+        for field in struct.fields:
+            need(field.ctype)
+    for result, _ in (
+        *((f.result, f.params) for f in catalogue.functions),
+        (catalogue.callback.result, ()),
+    ):
+        need(result)
+    for ctype in catalogue.callback.params:
+        need(ctype)
+    return needed
+
+
+def check(layout: Layout, catalogue: Catalogue) -> None:
     """The invariants the backend and the call wrappers rely on; the build stops if one fails."""
-    names = [f.name for f, _, _ in layout.globals]
+    names = [f.name for f, _ in layout.globals]
     assert len(set(names)) == len(names), "duplicate function names"
     assert names == sorted(names, key=str.encode), "globals must be in byte order"
     for name in names:
-        assert 4 <= len(name) <= 21 and name.isascii() and name.isalnum(), name
+        assert name.isascii() and name.isidentifier(), f"{name!r} is not a C name"
     for opcode, arg in layout.words:
-        if opcode == OP_NOOP:
-            assert layout.words[arg][0] in (OP_POINTER, OP_STRUCT_UNION), (
+        if opcode == "_CFFI_OP_NOOP":
+            assert layout.words[arg][0] in ("_CFFI_OP_POINTER", "_CFFI_OP_STRUCT_UNION"), (  # type: ignore[index]
                 "NOOP must lead to a canonical entry"
             )
     assert len(layout.canonical) == len(set(layout.canonical.values())), (
         "a position is canonical twice"
     )
-    table_names = [(s.tag or "$" + s.typedef).encode() for s in layout.struct_order]
+    table_names = [s.table_name.encode() for s in layout.struct_order]
     assert table_names == sorted(table_names)
-
-
-def symbol_of(f: vml.Function) -> str:
-    return f.name + FORTRAN_SYMBOL_SUFFIX if f.fortran else f.name
+    for f in catalogue.functions:
+        assert len(f.params) < 2 or f.result == "void", f"{f.name}: tuple-kind calls return void"
 
 
 def arg_spelling(ctype: str, canonical: dict[str, int]) -> str:
-    if ctype in vml.PRIMITIVES:
+    if ctype in PRIMITIVE_CODES:
         return f"Arg<{ctype}>"
     return f"Arg<{ctype}, {canonical[ctype]}>"
 
 
 def result_spelling(ctype: str, canonical: dict[str, int]) -> str:
-    if ctype in vml.PRIMITIVES:
+    if ctype in PRIMITIVE_CODES:
         return f"Result<{ctype}>"
     return f"Result<{ctype}, {canonical[ctype]}>"
 
 
-OPCODE_NAMES = {
-    OP_PRIMITIVE: "_CFFI_OP_PRIMITIVE",
-    OP_POINTER: "_CFFI_OP_POINTER",
-    OP_ARRAY: "_CFFI_OP_ARRAY",
-    OP_STRUCT_UNION: "_CFFI_OP_STRUCT_UNION",
-    OP_FUNCTION: "_CFFI_OP_FUNCTION",
-    OP_FUNCTION_END: "_CFFI_OP_FUNCTION_END",
-    OP_NOOP: "_CFFI_OP_NOOP",
-}
-
-
-def file_text(what: str, rows: list[str]) -> str:
+def file_text(catalogue: Catalogue, what: str, rows: list[str]) -> str:
     header = [
-        f"// Generated by typecontext/generate.py from catalogue/vml.py: {what}.",
+        f"// Generated by typecontext/generate.py for {catalogue.module}: {what}.",
         "// Do not edit; change the catalogue and rebuild.",
     ]
     return "\n".join(header + rows) + "\n"
 
 
-def render(layout: Layout) -> dict[str, str]:
+def render(layout: Layout, catalogue: Catalogue) -> dict[str, str]:
     c = layout.canonical
+    short_name = catalogue.module.rpartition(".")[2]
     type_rows = []
     for index, ((opcode, arg), comment) in enumerate(
         zip(layout.words, layout.comments, strict=True)
     ):
-        if opcode == 0:
+        if opcode == "length":
             type_rows.append(f"QV_LENGTH_WORD({arg}),  // {index}: {comment}")
         else:
-            type_rows.append(f"QV_TYPE_WORD({OPCODE_NAMES[opcode]}, {arg}),  // {index}: {comment}")
+            type_rows.append(f"QV_TYPE_WORD({opcode}, {arg}),  // {index}: {comment}")
 
-    struct_rows = []
+    struct_rows, field_rows, first_field = [], [], 0
     for struct in layout.struct_order:
-        first = next(i for i, row in enumerate(layout.field_rows) if row[0] is struct)
-        size, align = layout.struct_layout[struct.typedef]
-        table_name = struct.tag or "$" + struct.typedef
         struct_rows.append(
-            f'QV_STRUCT("{table_name}", {struct.typedef}, {c[struct.typedef]}, {size}, {align}, '
-            f"{first}, {len(struct.fields)})  // {struct.typedef}"
+            f'QV_STRUCT("{struct.table_name}", {struct.typedef}, {c[struct.typedef]}, '
+            f"{first_field}, {len(struct.fields)})  // {struct.typedef}"
         )
-    field_rows = [
-        f"QV_FIELD({s.typedef}, {f.name}, {offset}, {size}, {c[ctype]})  // {s.typedef}.{f.name}"
-        for s, f, offset, size, ctype in layout.field_rows
-    ]
-    typedefs = sorted([s.typedef for s in vml.STRUCTS] + [vml.CALLBACK_TYPEDEF], key=str.encode)
+        first_field += len(struct.fields)
+        field_rows += [
+            f"QV_FIELD({struct.typedef}, {f.name}, {c[f.ctype]})  // {struct.typedef}.{f.name}"
+            for f in struct.fields
+        ]
+    typedefs = sorted(
+        [s.typedef for s in catalogue.structs] + [catalogue.callback.typedef], key=str.encode
+    )
     typename_rows = [f'QV_TYPENAME("{t}", {c[t]})  // {t}' for t in typedefs]
 
     function_type_rows = []
@@ -260,21 +253,25 @@ def render(layout: Layout) -> dict[str, str]:
             f"QV_FUNCTION_TYPE({index}, {', '.join(spelled)})  // {result} {spell_params(params)}"
         )
     global_rows = [
-        f'QV_GLOBAL("{f.name}", {symbol_of(f)}, {KIND_NAMES[kind]}, {ftype})  // {i}: {f.name}'
-        for i, (f, kind, ftype) in enumerate(layout.globals)
+        f'QV_GLOBAL("{f.name}", {f.symbol}, {ftype})  // {i}: {f.name}'
+        for i, (f, ftype) in enumerate(layout.globals)
     ]
     return {
-        "type_table.inc": file_text("the type table, one opcode word a row", type_rows),
+        "module_name.inc": file_text(
+            catalogue, "the module's name", [f'QV_MODULE({short_name}, "{catalogue.module}")']
+        ),
+        "type_table.inc": file_text(catalogue, "the type table, one opcode word a row", type_rows),
         "struct_tables.inc": file_text(
+            catalogue,
             "struct/union, field and typename rows",
             guarded("QV_STRUCT", struct_rows)
             + guarded("QV_FIELD", field_rows)
             + guarded("QV_TYPENAME", typename_rows),
         ),
         "function_types.inc": file_text(
-            "one row a function type, naming its wrapper pattern", function_type_rows
+            catalogue, "one row a function type, naming its wrapper pattern", function_type_rows
         ),
-        "global_table.inc": file_text("the name-sorted global table", global_rows),
+        "global_table.inc": file_text(catalogue, "the name-sorted global table", global_rows),
     }
 
 
@@ -288,10 +285,35 @@ def write_if_changed(path: Path, text: str) -> None:
         path.write_text(text)
 
 
+def load(argv: list[str]) -> Catalogue:
+    """The catalogue the command line names."""
+    if argv[0] == "lorimath":
+        from catalogue import vml
+
+        return vml.CATALOGUE
+    if argv[0] == "full":
+        from catalogue import mkl_header
+
+        header_dir, compiler, library = Path(argv[2]), argv[3], Path(argv[4])
+        try:
+            full, left_out = mkl_header.catalogue(header_dir, compiler, library)
+        except mkl_header.CatalogueError as error:
+            sys.exit(f"typecontext/generate.py: {error}")
+        if left_out:
+            print(
+                f"{len(left_out)} declarations of mkl_vml_functions.h are not exported by "
+                f"{library.name} and are left out of {full.module}: "
+                + ", ".join(d.function.name for d in left_out)
+            )
+        return full
+    sys.exit(f"typecontext/generate.py: unknown catalogue {argv[0]!r} (lorimath or full)")
+
+
 def main(argv: list[str]) -> int:
-    out = Path(argv[1])
+    catalogue = load(argv[1:])
+    out = Path(argv[2])
     out.mkdir(parents=True, exist_ok=True)
-    for name, text in render(lay_out(vml.functions())).items():
+    for name, text in render(lay_out(catalogue), catalogue).items():
         write_if_changed(out / name, text)
     return 0
 

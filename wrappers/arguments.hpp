@@ -8,8 +8,8 @@
 
 #include <type_traits>
 
-#include "../typecontext/cffi_abi.hpp"
-#include "backend_exports.hpp"
+#include "../backend/cffi_abi.hpp"
+#include "../backend/exports.hpp"
 #include "scratch_arena.hpp"
 
 namespace quorvex {
@@ -51,6 +51,15 @@ struct Arg<long long> {
   static bool convert(PyObject* item, long long& out, ScratchArena&) {
     out = backend::to_c_i64(item);
     return out != -1 || PyErr_Occurred() == nullptr;
+  }
+};
+
+template <>
+struct Arg<unsigned long long> {
+  using c_type = unsigned long long;
+  static bool convert(PyObject* item, unsigned long long& out, ScratchArena&) {
+    out = backend::to_c_u64(item);
+    return out != ~0ull || PyErr_Occurred() == nullptr;
   }
 };
 
@@ -129,6 +138,20 @@ template <>
 struct Result<unsigned int> {
   using c_type = unsigned int;
   static PyObject* to_python(unsigned int value) { return PyLong_FromUnsignedLong(value); }
+};
+
+template <>
+struct Result<long long> {
+  using c_type = long long;
+  static PyObject* to_python(long long value) { return PyLong_FromLongLong(value); }
+};
+
+template <>
+struct Result<unsigned long long> {
+  using c_type = unsigned long long;
+  static PyObject* to_python(unsigned long long value) {
+    return PyLong_FromUnsignedLongLong(value);
+  }
 };
 
 template <int TypeIndex>

@@ -9,8 +9,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "../backend/exports.hpp"
 #include "arguments.hpp"
-#include "backend_exports.hpp"
 #include "scratch_arena.hpp"
 
 namespace quorvex {
@@ -176,6 +176,8 @@ struct Instance<Name, Mkl, Signature<Result, Args...>> {
       return &tuple_call_wrapper<Name, Mkl, Args...>;
   }
   static constexpr CallWrapper call_wrapper = pick_call_wrapper();
+  /// The one copy of the name, shared by the global table and the arity message.
+  static constexpr const char* name = Name.text;
   static constexpr auto direct_call = &direct_call_entry<Mkl, Result, Args...>;
 };
 

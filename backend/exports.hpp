@@ -21,6 +21,7 @@ enum Slot : int {
   to_c_i32_slot = 5,
   to_c_u32_slot = 6,
   to_c_i64_slot = 7,
+  to_c_u64_slot = 8,
   from_c_pointer_slot = 10,
   to_c_pointer_slot = 11,
   restore_errno_slot = 13,
@@ -38,6 +39,9 @@ inline Signature* slot(Slot index) {
 inline int to_c_i32(PyObject* o) { return slot<int(PyObject*)>(to_c_i32_slot)(o); }
 inline unsigned to_c_u32(PyObject* o) { return slot<unsigned(PyObject*)>(to_c_u32_slot)(o); }
 inline long long to_c_i64(PyObject* o) { return slot<long long(PyObject*)>(to_c_i64_slot)(o); }
+inline unsigned long long to_c_u64(PyObject* o) {
+  return slot<unsigned long long(PyObject*)>(to_c_u64_slot)(o);
+}
 
 inline PyObject* from_c_pointer(char* p, _cffi_ctypedescr* type) {
   return slot<PyObject*(char*, _cffi_ctypedescr*)>(from_c_pointer_slot)(p, type);

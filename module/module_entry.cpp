@@ -1,10 +1,11 @@
 // The module entry: hands the type context to _cffi_backend, which builds `ffi` and `lib`.
+// One source for every module; the generated module_name.inc names the one being built.
 #include <Python.h>
 
 #include <cstdint>
 
-#include "../typecontext/cffi_abi.hpp"
-#include "../wrappers/backend_exports.hpp"
+#include "../backend/cffi_abi.hpp"
+#include "../backend/exports.hpp"
 
 namespace quorvex {
 
@@ -12,10 +13,9 @@ AnyFunction cffi_exports[26];
 
 namespace {
 
-constexpr char module_name[] = "quorvex.mkl.lorimath";
 constexpr std::uintptr_t protocol_version = 0x2601;
 
-PyObject* initialize() {
+PyObject* initialize(const char* module_name) {
   // The backend reads the record only during the call below, so it can live here.
   const void* init_record[4] = {
       module_name,
@@ -40,4 +40,7 @@ PyObject* initialize() {
 }  // namespace
 }  // namespace quorvex
 
-PyMODINIT_FUNC PyInit_lorimath(void) { return quorvex::initialize(); }
+#define QV_MODULE(NAME, DOTTED_NAME) \
+  PyMODINIT_FUNC PyInit_##NAME(void) { return quorvex::initialize(DOTTED_NAME); }
+#include "module_name.inc"
+#undef QV_MODULE
