@@ -7,7 +7,8 @@ reads is spelled ``T const *``, a pointer it may write ``T *``.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+import json
+from dataclasses import asdict, dataclass
 
 PRIMITIVES = (
     "void",
@@ -94,3 +95,29 @@ class Catalogue:
     result_order: tuple[str, ...]
     # Canonical entries of the types that no parameter list holds, in table order.
     trailing_types: tuple[str, ...]
+
+
+def to_json(catalogue: Catalogue) -> str:
+    return json.dumps(asdict(catalogue), indent=1)
+
+
+def from_json(text: str) -> Catalogue:
+    data = json.loads(text)
+    return Catalogue(
+        module=data["module"],
+        functions=tuple(
+            Function(**{k: tuple(v) if isinstance(v, list) else v for k, v in f.items()})
+            for f in data["functions"]
+        ),
+        structs=tuple(
+            Struct(s["typedef"], s["tag"], tuple(Field(**f) for f in s["fields"]))
+            for s in data["structs"]
+        ),
+        callback=Callback(
+            data["callback"]["typedef"],
+            data["callback"]["result"],
+            tuple(data["callback"]["params"]),
+        ),
+        result_order=tuple(data["result_order"]),
+        trailing_types=tuple(data["trailing_types"]),
+    )

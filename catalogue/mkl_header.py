@@ -1,5 +1,9 @@
 """The catalogue of quorvex.mkl.full: every VML function MKL's header declares and mkl_rt exports.
 
+Run by the build from the repository root:
+``python -m catalogue.mkl_header OUT.json MKL_INCLUDE_DIR COMPILER LIBMKL_RT``
+writes the catalogue for the later stages and lists what it leaves out.
+
 MKL declares each function through one of three macros, ``_Mkl_Vml_Api`` for the C
 interface and ``_mkl_vml_api`` / ``_MKL_VML_API`` for the lower- and upper-case Fortran
 names. The build defines the three to mark each declaration with its interface, runs the
@@ -16,12 +20,14 @@ from __future__ import annotations
 import ctypes
 import re
 import subprocess
+import sys
+import textwrap
 from dataclasses import dataclass
 from pathlib import Path
 
 from pycparser import c_ast, c_parser
 
-from .declarations import PRIMITIVES, Callback, Catalogue, Field, Function, Struct, pointee
+from .declarations import PRIMITIVES, Callback, Catalogue, Field, Function, Struct, pointee, to_json
 
 MODULE = "quorvex.mkl.full"
 
@@ -216,3 +222,28 @@ def catalogue(header_dir: Path, compiler: str, library: Path) -> tuple[Catalogue
         ),
         left_out,
     )  # fmt: skip
+
+
+def main(argv: list[str]) -> int:
+    out, header_dir, compiler, library = Path(argv[1]), Path(argv[2]), argv[3], Path(argv[4])
+    try:
+        full, left_out = catalogue(header_dir, compiler, library)
+    except CatalogueError as error:
+        print(f"catalogue/mkl_header.py: {error}", file=sys.stderr)
+        return 1
+    if left_out:
+        names = ", ".join(d.function.name for d in left_out)
+        print(
+            f"{len(left_out)} declarations of mkl_vml_functions.h are not exported by "
+            f"{library.name} and are left out of {full.module}:\n"
+            + textwrap.fill(names, 100, initial_indent="  ", subsequent_indent="  ")
+        )
+    text = to_json(full)
+    if not out.exists() or out.read_text() != text:
+        out.parent.mkdir(parents=True, exist_ok=True)
+        out.write_text(text)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

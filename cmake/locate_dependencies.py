@@ -1,4 +1,5 @@
-"""Prints where the build finds MKL's headers, libmkl_rt.so.N and cffi's parse_c_type.h.
+"""Prints where the build finds MKL's headers, libmkl_rt.so.N, cffi's parse_c_type.h and NumPy's
+C headers.
 
 One ``NAME=path`` line each, read by CMakeLists.txt. The MKL library's version
 suffix changes between releases and there may be no unversioned name, so it is
@@ -54,6 +55,12 @@ def main() -> int:
     print(f"MKL_INCLUDE_DIR={os.path.dirname(header)}")
     print(f"MKL_RT_LIBRARY={library}")
     print(f"CFFI_INCLUDE_DIR={os.path.dirname(parse_c_type)}")
+    try:
+        import numpy
+    except ImportError:
+        print("cannot find NumPy's C headers: pip install 'numpy>=2'", file=sys.stderr)
+        return 1
+    print(f"NUMPY_INCLUDE_DIR={numpy.get_include()}")
     return 0
 
 

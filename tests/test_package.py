@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ast
+import importlib
 import io
 import json
 import os
@@ -15,7 +16,7 @@ from importlib import metadata
 from pathlib import Path
 
 import pytest
-from conftest import FUNCTIONS, ROOT
+from conftest import ROOT
 
 import quorvex.mkl
 from quorvex.mkl import __main__ as main_job
@@ -74,9 +75,10 @@ CALL_ILP64_FIRST = """
         ({"MKL_INTERFACE_LAYER": "GNU,LP64"}, PIN_CHECK, "layer 0"),
         ({"MKL_INTERFACE_LAYER": "ILP64"}, PIN_CHECK, "MKL_INTERFACE_LAYER=ILP64 in the env"),
         ({"MKL_INTERFACE_LAYER": "gnu,ilp64"}, "import quorvex.mkl.vml", "selects MKL's 64-bit"),
+        ({"MKL_INTERFACE_LAYER": "ILP64"}, "import quorvex.mkl.full", "selects MKL's 64-bit"),
         ({}, CALL_ILP64_FIRST, "already committed MKL to its 64-bit integer interface"),
     ],
-    ids=["unset", "LP64", "GNU-LP64", "ILP64", "gnu-ilp64-vml", "ILP64-called-first"],
+    ids=["unset", "LP64", "GNU-LP64", "ILP64", "gnu-ilp64-vml", "ILP64-full", "ILP64-called-first"],
 )
 def test_the_extension_loads_only_under_the_32_bit_interface(environment, code, outcome):
     result = python_code(code, environment)
@@ -147,40 +149,48 @@ def installed_stub(name: str) -> Path:
     raise AssertionError(f"{name} is not installed next to quorvex.mkl")
 
 
-def test_lorimath_stub_declares_every_function_with_its_parameters():
-    tree = ast.parse(installed_stub("lorimath.pyi").read_text())
+@pytest.mark.parametrize("module", ["lorimath", "full"])
+def test_module_stub_declares_every_function_with_its_parameters(module):
+    tree = ast.parse(installed_stub(f"{module}.pyi").read_text())
     lib_class = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "_Lib")
     declared = {
         f.name: len(f.args.posonlyargs + f.args.args) - 1  # without self
         for f in lib_class.body
         if isinstance(f, ast.FunctionDef)
     }
-    assert declared == {f.name: len(f.params) for f in FUNCTIONS}
+    cffi_module = importlib.import_module(f"quorvex.mkl.{module}")
+    ffi, lib = cffi_module.ffi, cffi_module.lib
+    assert declared == {name: len(ffi.typeof(getattr(lib, name)).args) for name in dir(lib)}
 
 
 def test_vml_stub_declares_the_public_names():
     tree = ast.parse(installed_stub("vml.pyi").read_text())
-    declared = {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
+    declared = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
     declared |= {a.asname for n in tree.body if isinstance(n, ast.ImportFrom) for a in n.names}
     declared |= {n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)}
-    constants = {name for name in vml.__all__ if name.isupper() and name != "OPERATIONS"}
-    assert declared - {None, "*"} | constants == set(vml.__all__)
+    constants = {name for name in vml.__all__ if name.isupper() and name not in declared}
+    assert (declared - {None, "*", "L", "_OneAccuracy"}) | constants == set(vml.__all__)
 
 
 GOOD_SCRIPT = """
     import numpy as np
     from numpy.typing import NDArray
 
-    from quorvex.mkl import ffi, lib, mkl_version, vml
+    from quorvex.mkl import ffi, full, lib, mkl_version, vml
 
     x = np.linspace(0.0, 1.0, 10)
     y: NDArray[np.float64] = vml.exp(x)
     s, c = vml.sincos(x.astype(np.float32))
-    with vml.mode(vml.EP), vml.errstate(domain="raise", underflow="ignore"):
-        vml.ln(x, out=y, mode=vml.LA | vml.ERRMODE_IGNORE)
+    with vml.mode(vml.EP), vml.errstate(invalid="raise", under="ignore"):
+        vml.ln(x, out=y)
+    total = vml.add.reduce(x) + vml.ha.hypot(x, x).sum()
+    with vml.numpy_uses_mkl("exp", "log"):
+        z: NDArray[np.float64] = np.exp(x)
+    packed = vml.packi(x, 3)
     out = ffi.new("double[]", 10)
     lib.vdExp(10, ffi.from_buffer("double[]", x), out)
     lib.vdpowx([10], [1.0] * 10, [2.0], out)
+    full.lib.vdExp2_64(10, full.ffi.from_buffer("double[]", x), full.ffi.new("double[10]"))
     status: int = lib.vmlGetErrStatus()
     version: str = mkl_version()
 """
@@ -188,8 +198,9 @@ BAD_SCRIPT = {
     "lib.vdExp(10, out)": "Too few arguments",
     "lib.vdExp(10, [1.0], [0.0])": 'Argument 3 to "vdExp" of "_Lib" has incompatible type',
     "lib.vdExpo(10, out, out)": 'has no attribute "vdExpo"',
-    "vml.exp(np.ones(3), mode='fast')": 'No overload variant of "exp"',
-    "vml.errstate(domain='explode')": 'Argument "domain" to "errstate"',
+    "vml.exp(np.ones(3), mode=vml.EP)": 'Unexpected keyword argument "mode"',
+    "vml.numpy_uses_mkl(1)": 'Argument 1 to "numpy_uses_mkl" has incompatible type "int"',
+    "vml.ha.expo(np.ones(3))": '"_OneAccuracy" has no attribute "expo"',
 }
 
 

@@ -3,10 +3,10 @@
 Run by the build, once per extension module:
 
     python generate.py lorimath OUTDIR
-    python generate.py full OUTDIR MKL_INCLUDE_DIR COMPILER LIBMKL_RT
+    python generate.py CATALOGUE.json OUTDIR
 
-The first reads the contract catalogue (catalogue/vml.py); the second reads MKL's
-mkl_vml_functions.h and keeps what the given mkl_rt exports. Every file written holds
+The first lays out the contract catalogue (catalogue/vml.py); the second a catalogue that
+catalogue/mkl_header.py read from MKL's header (quorvex.mkl.full). Every file written holds
 rows of data only, macro invocations with a trailing ``// name`` comment that name
 cffi's opcodes and primitives and MKL's types; the C++ under typecontext/, wrappers/ and
 module/ gives them meaning, and the compiler supplies every number it knows itself
@@ -285,32 +285,17 @@ def write_if_changed(path: Path, text: str) -> None:
         path.write_text(text)
 
 
-def load(argv: list[str]) -> Catalogue:
-    """The catalogue the command line names."""
-    if argv[0] == "lorimath":
+def load(source: str) -> Catalogue:
+    """lorimath's contract catalogue, or a catalogue that catalogue/mkl_header.py wrote."""
+    if source == "lorimath":
         from catalogue import vml
 
         return vml.CATALOGUE
-    if argv[0] == "full":
-        from catalogue import mkl_header
-
-        header_dir, compiler, library = Path(argv[2]), argv[3], Path(argv[4])
-        try:
-            full, left_out = mkl_header.catalogue(header_dir, compiler, library)
-        except mkl_header.CatalogueError as error:
-            sys.exit(f"typecontext/generate.py: {error}")
-        if left_out:
-            print(
-                f"{len(left_out)} declarations of mkl_vml_functions.h are not exported by "
-                f"{library.name} and are left out of {full.module}: "
-                + ", ".join(d.function.name for d in left_out)
-            )
-        return full
-    sys.exit(f"typecontext/generate.py: unknown catalogue {argv[0]!r} (lorimath or full)")
+    return declarations.from_json(Path(source).read_text())
 
 
 def main(argv: list[str]) -> int:
-    catalogue = load(argv[1:])
+    catalogue = load(argv[1])
     out = Path(argv[2])
     out.mkdir(parents=True, exist_ok=True)
     for name, text in render(lay_out(catalogue), catalogue).items():

@@ -26,18 +26,19 @@ if TYPE_CHECKING:
 
     from .lorimath import ffi, lib
 
-_EXTENSION = __name__ + ".lorimath"
+# Every extension module passes 32-bit counts to mkl_rt.
+_EXTENSIONS = frozenset(f"{__name__}.{name}" for name in ("lorimath", "full", "_ufuncs"))
 
 
 class _PinInterfaceBeforeLoading:
-    """A meta-path finder that finds nothing: it pins MKL's interface when the
-    extension module is about to be looked up, then lets the regular finders load it."""
+    """A meta-path finder that finds nothing: it pins MKL's interface when an extension
+    module is about to be looked up, then lets the regular finders load it."""
 
     quorvex_pin = True
 
     @staticmethod
     def find_spec(fullname: str, path: Any = None, target: Any = None) -> None:
-        if fullname == _EXTENSION:
+        if fullname in _EXTENSIONS:
             from ._runtime import pin_lp64_interface
 
             pin_lp64_interface()

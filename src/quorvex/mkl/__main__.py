@@ -229,7 +229,7 @@ def self_check(size: int, repeats: int, threads: int) -> list[Check]:
 
 
 def header() -> dict[str, Any]:
-    from quorvex.mkl import __version__, lib, mkl_version, vml
+    from quorvex.mkl import __version__, full, lib, mkl_version, vml
 
     from ._runtime import mkl_max_threads
 
@@ -242,6 +242,8 @@ def header() -> dict[str, Any]:
         "vml_kernels": vml_kernel_libraries(),
         "mkl_max_threads": mkl_max_threads(),
         "lib_functions": len(dir(lib)),
+        "full_functions": len(dir(full.lib)),
+        "vml_ufuncs": len(vml.UFUNCS),
     }
 
 
@@ -252,7 +254,9 @@ def print_report(info: dict[str, Any], checks: list[Check], size: int) -> None:
     print(f"VML mode     {info['vml_mode']:#010x} = {info['vml_mode_names']}")
     print(f"VML kernels  {', '.join(info['vml_kernels']) or 'unknown'}")
     print(f"MKL threads  {threads}")
-    print(f"lib          {info['lib_functions']} functions")
+    print(f"lib          {info['lib_functions']} functions (quorvex.mkl.lorimath)")
+    print(f"full         {info['full_functions']} functions (quorvex.mkl.full)")
+    print(f"vml          {info['vml_ufuncs']} ufuncs")
     print()
     print(f"Self-check against NumPy on {size:,} elements.")
     print("  max error vs NumPy: the largest difference from NumPy's result, in units in")

@@ -1,122 +1,37 @@
-"""The NumPy layer on Dask arrays: vml's elementwise operations, chunk by chunk.
+"""What Dask cannot do for vml by itself: MKL's threads per worker, and two-result ufuncs.
 
-``quorvex.mkl.dask.exp(x)`` takes a Dask array (or anything ``dask.array.asarray``
-takes) and returns a lazy Dask array whose every chunk is ``vml.exp`` of the matching
-input chunk. Each operation has the name and the parameters of its NumPy-layer
-counterpart, except ``out=``: Dask arrays are immutable, so results are always new.
+vml's ufuncs are NumPy ufuncs, so Dask arrays take them as they take ``np.exp``:
+``vml.exp(x)`` on a Dask array is a lazy Dask array computed chunk by chunk. Two things
+Dask does not know:
 
-- Two-input operations (``add``, ``pow``, ``linearfrac``, ...) take operands of equal
-  shape and, where their chunks differ, rechunk them to common chunks as Dask does.
-- ``modf`` and ``sincos`` return a tuple of two Dask arrays; each chunk is computed once.
-- ``mode=`` and ``dtype=`` travel with every chunk's call, as does the error policy of
-  ``vml.errstate``/``vml.seterr`` in force when the expression is built (the chunks run
-  on other threads or processes, where the caller's policy would not reach).
-- Errors the NumPy layer would raise for the whole array (dtypes, shapes, scalar
-  arguments, mode words) are raised here, with the same messages, before any graph is
-  built; an error in one chunk at compute time reaches the caller of ``compute()``.
-
-Dask runs one task per core, and MKL would start its own threads in each: call
-``set_num_threads(1)`` for the threaded scheduler, or ``set_num_threads(1, client)``
-for every worker of a ``dask.distributed`` cluster.
-
-The pack and unpack operations are not elementwise and are not offered here.
+- MKL starts threads of its own inside every task, while Dask already runs one task per
+  core: ``set_num_threads(1)`` for the threaded scheduler, ``set_num_threads(1, client)``
+  for every worker of a ``dask.distributed`` cluster, workers that join later included.
+- Dask dispatches ufuncs with two results by name, to its own wrappers of NumPy's; it has
+  none for ``sincos`` and ``sincospi``. Importing this module gives it them, so that
+  ``vml.sincos(x)`` on a Dask array returns two lazy arrays, each chunk computed once.
+  (``vml.modf`` computes what ``np.modf`` computes, and Dask's own wrapper serves it.)
 """
 
 from __future__ import annotations
 
 import ctypes
-import dataclasses
 import functools
-import inspect
 import operator
-from collections.abc import Callable
 from typing import Any
 
 try:
     import dask.array as da
+    from dask.array import ufunc as dask_ufuncs
 except ImportError as error:
     raise ImportError("quorvex.mkl.dask needs Dask: pip install 'quorvex-mkl[dask]'") from error
 
 import numpy as np
 
 from . import _runtime, vml
-from ._vml_operations import OPERATIONS as _TABLE
-
-# The families of the table whose operations work element by element.
-_ARRAYS_IN = {
-    "one_input": 1,
-    "complex_to_real": 1,
-    "real_to_complex": 1,
-    "two_results": 1,
-    "powx": 1,
-    "two_input": 2,
-    "linear_frac": 2,
-}
-_SCALARS = {"powx": ("b",), "linear_frac": ("scalea", "shifta", "scaleb", "shiftb")}
-
-#: The operations offered on Dask arrays: every elementwise operation of ``vml``.
-OPERATIONS = tuple(sorted(name for name, rows in _TABLE.items() if rows[0][1] in _ARRAYS_IN))
-_NOT_ELEMENTWISE = tuple(sorted(set(_TABLE) - set(OPERATIONS)))
 
 
-@dataclasses.dataclass(frozen=True)
-class ChunkCall:
-    """What a task runs on its chunks: one NumPy-layer call, with everything it needs.
-
-    It is sent to workers by pickle and named by dask's tokenize, so it holds only
-    plain values: the operation's name (looked up again on the worker), the scalar
-    arguments, the mode word, the dtype and the error policy.
-    """
-
-    name: str
-    scalars: tuple[Any, ...] = ()
-    mode: int | None = None
-    dtype: np.dtype[Any] | None = None
-    errors: tuple[tuple[str, str], ...] = ()
-
-    def __call__(self, *chunks: np.ndarray) -> Any:
-        operation = getattr(vml, self.name)
-        with vml.errstate(**dict(self.errors)):
-            return operation(*chunks, *self.scalars, mode=self.mode, dtype=self.dtype)
-
-
-def _as_dask(name: str, value: Any) -> da.Array:
-    array = value if isinstance(value, da.Array) else da.asarray(value)
-    meta = array._meta
-    if not isinstance(meta, np.ndarray) or isinstance(meta, np.ma.MaskedArray):
-        raise TypeError(
-            f"vml.{name} works on Dask arrays of NumPy chunks, not of {type(meta).__name__}"
-        )
-    return array
-
-
-def _known(shape: tuple[float, ...]) -> bool:
-    return not any(np.isnan(length) for length in shape)
-
-
-def _probe(call: ChunkCall, arrays: list[da.Array]) -> tuple[np.dtype[Any], ...]:
-    """Runs the NumPy layer's own checks on stand-ins that cost nothing to compute.
-
-    Returns the result dtypes. The stand-ins are empty arrays of the operands' dtypes;
-    when the operands' shapes differ they take those shapes instead, as read-only
-    views of a single element, so that the NumPy layer reports the mismatch.
-    """
-    dtypes = [a.dtype if call.dtype is None else call.dtype for a in arrays]
-    shapes = [a.shape for a in arrays]
-    if len(set(shapes)) > 1 and all(_known(s) for s in shapes):
-        stand_ins = [
-            np.broadcast_to(np.zeros((), d), s) for d, s in zip(dtypes, shapes, strict=True)
-        ]
-        call(*stand_ins)
-        # The NumPy layer refuses operands of different shapes, so this is not reached.
-        raise ValueError(f"vml.{call.name}: the operands have shapes {shapes[0]} and {shapes[1]}")
-    if call.mode is not None:
-        vml.mode(call.mode)  # checks the word, sets nothing
-    results = call(*(np.empty(0, d) for d in dtypes))
-    return tuple(r.dtype for r in results) if isinstance(results, tuple) else (results.dtype,)
-
-
-def _blocks(function: Callable[..., Any], token: str, dtype: Any, *arrays: da.Array) -> da.Array:
+def _blocks(function: Any, token: str, dtype: Any, *arrays: da.Array) -> da.Array:
     """``function`` applied to the matching chunks of ``arrays``, aligned as Dask aligns them."""
     index = tuple(range(arrays[0].ndim))
     arguments = [part for array in arrays for part in (array, index)]
@@ -124,80 +39,28 @@ def _blocks(function: Callable[..., Any], token: str, dtype: Any, *arrays: da.Ar
     return da.blockwise(function, index, *arguments, token=token, dtype=dtype, meta=meta)
 
 
-def _elementwise(call: ChunkCall, operands: tuple[Any, ...]) -> Any:
-    arrays = [_as_dask(call.name, operand) for operand in operands]
-    dtypes = _probe(call, arrays)
-    token = f"vml-{call.name}"
-    if len(dtypes) == 1:
-        return _blocks(call, token, dtypes[0], *arrays)
-    # Each chunk yields a pair; one light layer per result picks its half, so computing
-    # both results runs the operation once per chunk.
-    pairs = _blocks(call, token + "-pair", dtypes[0], *arrays)
-    return tuple(
-        _blocks(operator.itemgetter(i), f"{token}-{i}", dtype, pairs)
-        for i, dtype in enumerate(dtypes)
-    )
+def _two_results(ufunc: np.ufunc) -> Any:
+    """Dask's form of a one-input ufunc with two results: each chunk is computed once, and one
+    light layer per result picks its half."""
 
-
-def _errors() -> tuple[tuple[str, str], ...]:
-    return tuple(sorted(vml.geterr().items()))
-
-
-def _make(name: str, family: str) -> Callable[..., Any]:
-    arrays_in = _ARRAYS_IN[family]
-    scalar_names = _SCALARS.get(family, ())
-    arity = arrays_in + len(scalar_names)
-
-    def operation(*args: Any, out: Any = None, mode: int | None = None, dtype: Any = None) -> Any:
-        if len(args) != arity:
-            raise TypeError(
-                f"{name}() takes {arity} positional arguments but {len(args)} were given"
-            )
-        if out is not None:
-            raise TypeError(
-                f"vml.{name} on Dask arrays does not take out=: Dask arrays are immutable, "
-                "the result is a new Dask array"
-            )
-        call = ChunkCall(
-            name,
-            tuple(args[arrays_in:]),
-            mode,
-            None if dtype is None else np.dtype(dtype),
-            _errors(),
+    @functools.wraps(ufunc)
+    def lazy(x: Any, **kwargs: Any) -> tuple[da.Array, da.Array]:
+        array = da.asarray(x)
+        dtypes = [r.dtype for r in ufunc(np.empty(0, array.dtype), **kwargs)]
+        token = f"vml-{ufunc.__name__}"
+        pairs = _blocks(functools.partial(ufunc, **kwargs), token, dtypes[0], array)
+        return tuple(  # type: ignore[return-value]
+            _blocks(operator.itemgetter(i), f"{token}-{i}", dtype, pairs)
+            for i, dtype in enumerate(dtypes)
         )
-        return _elementwise(call, args[:arrays_in])
 
-    positional = (["x"] if arrays_in == 1 else ["a", "b"]) + list(scalar_names)
-    keywords = {"mode": None, "dtype": None}
-    operation.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
-        [inspect.Parameter(p, inspect.Parameter.POSITIONAL_ONLY) for p in positional]
-        + [
-            inspect.Parameter(k, inspect.Parameter.KEYWORD_ONLY, default=d)
-            for k, d in keywords.items()
-        ]
-    )
-    operation.__name__ = operation.__qualname__ = name
-    operation.__module__ = __name__
-    results = "a tuple of two lazy Dask arrays" if family == "two_results" else "a lazy Dask array"
-    operation.__doc__ = (
-        f"vml.{name} on Dask arrays, chunk by chunk; returns {results}.\n\n"
-        f"Each chunk is computed by {getattr(vml, name).__doc__}"
-    )
-    return operation
+    return lazy
 
 
-globals().update({name: _make(name, _TABLE[name][0][1]) for name in OPERATIONS})
-
-
-def __getattr__(name: str) -> Any:
-    if name == "MKLThreadsPlugin":
-        return _plugin_class()
-    if name in _NOT_ELEMENTWISE:
-        raise AttributeError(
-            f"vml.{name} is not elementwise, so quorvex.mkl.dask does not offer it; "
-            "call it on a computed NumPy array"
-        )
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+# Only names Dask lacks: its own wrappers of NumPy's ufuncs stay as they are.
+for _name, _ufunc in vml.UFUNCS.items():
+    if _ufunc.nout == 2 and _ufunc.nin == 1 and not hasattr(dask_ufuncs, _name):
+        setattr(dask_ufuncs, _name, _two_results(_ufunc))
 
 
 # ---------------------------------------------------------------------------
@@ -240,6 +103,12 @@ def _plugin_class() -> type:
     return MKLThreadsPlugin
 
 
+def __getattr__(name: str) -> Any:
+    if name == "MKLThreadsPlugin":
+        return _plugin_class()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 def set_num_threads(count: int, client: Any = None) -> int | dict[str, int]:
     """Sets how many threads MKL uses per call, here or on every worker of ``client``.
 
@@ -267,5 +136,4 @@ def get_num_threads(client: Any = None) -> int | dict[str, int]:
     return client.run(_runtime.mkl_max_threads)
 
 
-__all__ = ["OPERATIONS", "get_num_threads", "set_num_threads"]
-__all__ += list(OPERATIONS)
+__all__ = ["get_num_threads", "set_num_threads"]

@@ -1,0 +1,148 @@
+// What MKL's declarations of one operation in one precision say about the ufunc loop on them.
+#pragma once
+
+#include <mkl_types.h>
+
+#include <array>
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "numpy_api.hpp"
+
+namespace quorvex::ufuncs {
+
+/// NumPy's type number for each element type VML computes in.
+template <class T>
+inline constexpr char numpy_type = 0;
+template <>
+inline constexpr char numpy_type<float> = NPY_FLOAT;
+template <>
+inline constexpr char numpy_type<double> = NPY_DOUBLE;
+template <>
+inline constexpr char numpy_type<MKL_Complex8> = NPY_CFLOAT;
+template <>
+inline constexpr char numpy_type<MKL_Complex16> = NPY_CDOUBLE;
+
+/// One operand of the ufunc, from the parameter MKL's contiguous form takes for it: an
+/// array it reads, a scalar by value, or an array it writes.
+template <class Parameter>
+struct Operand {
+  using element = Parameter;
+  static constexpr bool output = false;
+  static constexpr bool scalar = true;
+};
+template <class T>
+struct Operand<const T*> {
+  using element = T;
+  static constexpr bool output = false;
+  static constexpr bool scalar = false;
+};
+template <class T>
+struct Operand<T*> {
+  using element = T;
+  static constexpr bool output = true;
+  static constexpr bool scalar = false;
+};
+
+template <class Function>
+struct ContiguousForm;
+
+/// MKL's contiguous form `void (int n, operands...)`: the ufunc's operands are its
+/// parameters after the count, in order, the arrays written last.
+template <class... Parameters>
+struct ContiguousForm<void (*)(int, Parameters...) noexcept> {
+  static constexpr std::size_t count = sizeof...(Parameters);
+  using parameters = std::tuple<Parameters...>;
+  using with_mode = void (*)(int, Parameters..., long long) noexcept;
+  template <std::size_t I>
+  using operand = Operand<std::tuple_element_t<I, parameters>>;
+
+  static constexpr int nout = (0 + ... + int{Operand<Parameters>::output});
+  static constexpr int nin = static_cast<int>(count) - nout;
+  static constexpr std::array<char, count> types = {
+      numpy_type<typename Operand<Parameters>::element>...};
+  static constexpr std::array<npy_intp, count> sizes = {
+      sizeof(typename Operand<Parameters>::element)...};
+  static constexpr std::array<bool, count> scalars = {Operand<Parameters>::scalar...};
+  static constexpr bool has_scalars = (false || ... || Operand<Parameters>::scalar);
+  static constexpr bool single_precision =
+      (true && ... && std::is_same_v<typename Operand<Parameters>::element, float>);
+
+  static_assert((true && ... && (numpy_type<typename Operand<Parameters>::element> != 0)),
+                "Every operand must be an element type NumPy has.");
+  static_assert(nout >= 1, "An operation writes at least one array.");
+};
+
+/// The argument MKL's contiguous form takes for operand I at `address`.
+template <class Form, std::size_t I>
+auto contiguous_argument(char* address) {
+  using Parameter = std::tuple_element_t<I, typename Form::parameters>;
+  if constexpr (Form::template operand<I>::scalar)
+    return *reinterpret_cast<const Parameter*>(address);
+  else
+    return reinterpret_cast<Parameter>(address);
+}
+
+/// The arguments MKL's strided form takes for operand I: an array with its increment, or
+/// the scalar alone.
+template <class Form, std::size_t I>
+auto strided_arguments(char* address, int increment) {
+  if constexpr (Form::template operand<I>::scalar)
+    return std::tuple{contiguous_argument<Form, I>(address)};
+  else
+    return std::tuple{contiguous_argument<Form, I>(address), increment};
+}
+
+template <class Function, class Arguments>
+inline constexpr bool takes_exactly = false;
+template <class... Parameters, class... Arguments>
+inline constexpr bool takes_exactly<void (*)(Parameters...) noexcept, std::tuple<Arguments...>> =
+    (sizeof...(Parameters) == sizeof...(Arguments)) &&
+    (true && ... && std::is_same_v<std::remove_const_t<Parameters>, Arguments>);
+
+/// The order of the ufunc's results: MKL's, or the reverse where NumPy's function has them so.
+enum class Results { as_mkl, reversed };
+
+/// One precision of one operation: the contiguous and strided forms and their mode variants.
+template <auto Contiguous, auto Strided, auto ModeContiguous, auto ModeStrided,
+          Results Order = Results::as_mkl>
+struct Variant {
+  using form = ContiguousForm<decltype(Contiguous)>;
+  static constexpr Results order = Order;
+  static constexpr std::size_t count = form::count;
+
+  template <std::size_t... I>
+  static void contiguous(int n, char* const* addresses, std::index_sequence<I...>) {
+    Contiguous(n, contiguous_argument<form, I>(addresses[I])...);
+  }
+  template <std::size_t... I>
+  static void contiguous(int n, char* const* addresses, long long mode, std::index_sequence<I...>) {
+    ModeContiguous(n, contiguous_argument<form, I>(addresses[I])..., mode);
+  }
+  template <std::size_t... I>
+  static void strided(int n, char* const* addresses, const int* increments,
+                      std::index_sequence<I...>) {
+    auto arguments =
+        std::tuple_cat(std::tuple{n}, strided_arguments<form, I>(addresses[I], increments[I])...);
+    static_assert(takes_exactly<decltype(Strided), decltype(arguments)>,
+                  "The strided form must take the contiguous form's operands, each array "
+                  "followed by its increment.");
+    std::apply(Strided, arguments);
+  }
+  template <std::size_t... I>
+  static void strided(int n, char* const* addresses, const int* increments, long long mode,
+                      std::index_sequence<I...>) {
+    auto arguments =
+        std::tuple_cat(std::tuple{n}, strided_arguments<form, I>(addresses[I], increments[I])...,
+                       std::tuple{mode});
+    static_assert(takes_exactly<decltype(ModeStrided), decltype(arguments)>,
+                  "The strided mode variant must take the strided form's arguments and a mode.");
+    std::apply(ModeStrided, arguments);
+  }
+  static_assert(std::is_same_v<decltype(ModeContiguous), typename form::with_mode>,
+                "The mode variant must take the contiguous form's arguments and a mode.");
+};
+
+}  // namespace quorvex::ufuncs

@@ -1,0 +1,255 @@
+// The module quorvex.mkl._ufuncs: one NumPy ufunc per VML elementwise operation, built from the
+// generated rows, in four namespaces: the thread's accuracy mode, and HA, LA and EP fixed.
+#include "numpy_api.hpp"
+
+#include <mkl_vml_defines.h>
+#include <mkl_vml_functions.h>
+
+#include <array>
+#include <cstddef>
+#include <iterator>
+
+#include "loops.hpp"
+#include "mkl_forms.hpp"
+
+namespace quorvex::ufuncs {
+namespace {
+
+/// Everything a ufunc needs of one variant: its loops and its types.
+struct LoopRow {
+  PyUFuncGenericFunction thread;       // the thread's accuracy
+  PyUFuncGenericFunction fixed;        // the accuracy its data points to
+  PyUFuncGenericFunction half_thread;  // float16 through this float32 variant, or null
+  PyUFuncGenericFunction half_fixed;
+  int nin;
+  int nout;
+  std::array<char, 8> types;
+};
+
+template <class V>
+constexpr LoopRow loop_row() {
+  using Form = typename V::form;
+  static_assert(Form::count <= 8, "A ufunc row holds at most eight operand types.");
+  LoopRow row{&loop<V, Accuracy::thread>,
+              &loop<V, Accuracy::fixed>,
+              nullptr,
+              nullptr,
+              Form::nin,
+              Form::nout,
+              {}};
+  if constexpr (Form::single_precision) {
+    row.half_thread = &half_loop<V, Accuracy::thread>;
+    row.half_fixed = &half_loop<V, Accuracy::fixed>;
+  }
+  for (std::size_t i = 0; i < Form::count; ++i) row.types[i] = Form::types[i];
+  return row;
+}
+
+constexpr LoopRow loop_rows[] = {
+#define QV_LOOP(CONTIGUOUS, STRIDED, MODE, MODE_STRIDED, ORDER) \
+  loop_row<Variant<&::CONTIGUOUS, &::STRIDED, &::MODE, &::MODE_STRIDED, Results::ORDER>>(),
+#include "ufunc_rows.inc"
+#undef QV_LOOP
+};
+
+struct UfuncRow {
+  const char* name;
+  int identity;
+  int loops;  // rows of loop_rows, in order
+  const char* doc;
+};
+
+constexpr UfuncRow ufunc_rows[] = {
+#define QV_UFUNC(NAME, IDENTITY, LOOPS, DOC) {NAME, IDENTITY, LOOPS, DOC},
+#include "ufunc_rows.inc"
+#undef QV_UFUNC
+};
+
+constexpr std::size_t half_rows = [] {
+  std::size_t count = 0;
+  for (const LoopRow& row : loop_rows) count += row.half_thread != nullptr;
+  return count;
+}();
+constexpr std::size_t total_loops = std::size(loop_rows) + half_rows;
+static_assert(
+    [] {
+      std::size_t rows = 0;
+      for (const UfuncRow& ufunc : ufunc_rows) rows += static_cast<std::size_t>(ufunc.loops);
+      return rows == std::size(loop_rows);
+    }(),
+    "Every loop row must belong to one ufunc row.");
+
+/// The namespaces: the thread's accuracy, then the three MKL defines.
+constexpr const char* namespace_names[] = {nullptr, "ha", "la", "ep"};
+const unsigned accuracies[] = {0, VML_HA, VML_LA, VML_EP};
+constexpr std::size_t namespaces = std::size(namespace_names);
+
+// NumPy keeps pointers into these arrays for the life of the ufuncs.
+PyUFuncGenericFunction functions[namespaces][total_loops];
+void* loop_data[namespaces][total_loops];
+char types[total_loops * 8];
+
+/// The ufuncs of one namespace, added to `module`.
+int add_ufuncs(PyObject* module, std::size_t space) {
+  std::size_t loop = 0, row = 0, type = 0;
+  for (const UfuncRow& ufunc : ufunc_rows) {
+    const std::size_t first = loop, first_type = type;
+    const LoopRow& shape = loop_rows[row];
+    const std::size_t operands = static_cast<std::size_t>(shape.nin + shape.nout);
+    for (int k = 0; k < ufunc.loops; ++k, ++row) {
+      const LoopRow& r = loop_rows[row];
+      void* data = space == 0 ? nullptr : const_cast<unsigned*>(&accuracies[space]);
+      if (r.half_thread != nullptr) {
+        functions[space][loop] = space == 0 ? r.half_thread : r.half_fixed;
+        loop_data[space][loop++] = data;
+        for (std::size_t i = 0; i < operands; ++i) types[type++] = NPY_HALF;
+      }
+      functions[space][loop] = space == 0 ? r.thread : r.fixed;
+      loop_data[space][loop++] = data;
+      for (std::size_t i = 0; i < operands; ++i) types[type++] = r.types[i];
+    }
+    const int count = static_cast<int>(loop - first);
+    PyObject* object = PyUFunc_FromFuncAndData(&functions[space][first], &loop_data[space][first],
+                                               &types[first_type], count, shape.nin, shape.nout,
+                                               ufunc.identity, ufunc.name, ufunc.doc, 0);
+    if (object == nullptr || PyModule_AddObject(module, ufunc.name, object) < 0) {
+      Py_XDECREF(object);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+/// The loop of `ufunc` for the given type numbers, or null.
+PyUFuncGenericFunction find_loop(PyUFuncObject* ufunc, const int* signature) {
+  for (int k = 0; k < ufunc->ntypes; ++k) {
+    bool match = true;
+    for (int i = 0; i < ufunc->nargs; ++i)
+      match = match && ufunc->types[k * ufunc->nargs + i] == signature[i];
+    if (match) return ufunc->functions[k];
+  }
+  return nullptr;
+}
+
+bool read_signature(PyObject* sequence, PyUFuncObject* ufunc, int* signature) {
+  PyObject* items = PySequence_Fast(sequence, "the type signature must be a sequence");
+  if (items == nullptr) return false;
+  const Py_ssize_t length = PySequence_Fast_GET_SIZE(items);
+  bool ok = length == ufunc->nargs && length <= 8;
+  for (Py_ssize_t i = 0; ok && i < length; ++i) {
+    signature[i] = static_cast<int>(PyLong_AsLong(PySequence_Fast_GET_ITEM(items, i)));
+    ok = !(signature[i] == -1 && PyErr_Occurred());
+  }
+  Py_DECREF(items);
+  if (!ok && !PyErr_Occurred())
+    PyErr_Format(PyExc_ValueError, "%s takes %d operands", ufunc->name, ufunc->nargs);
+  return ok;
+}
+
+constexpr char capsule_name[] = "quorvex.mkl._ufuncs.loop";
+
+/// replace_loop(numpy_ufunc, vml_ufunc, type_numbers) -> the loop it replaced, in a capsule.
+PyObject* replace_loop(PyObject*, PyObject* args) {
+  PyObject *target, *source, *sequence;
+  if (!PyArg_ParseTuple(args, "O!O!O", &PyUFunc_Type, &target, &PyUFunc_Type, &source, &sequence))
+    return nullptr;
+  auto* numpy_ufunc = reinterpret_cast<PyUFuncObject*>(target);
+  auto* vml_ufunc = reinterpret_cast<PyUFuncObject*>(source);
+  int signature[8];
+  if (!read_signature(sequence, numpy_ufunc, signature)) return nullptr;
+  PyUFuncGenericFunction ours =
+      vml_ufunc->nargs == numpy_ufunc->nargs ? find_loop(vml_ufunc, signature) : nullptr;
+  if (ours == nullptr) {
+    PyErr_Format(PyExc_ValueError, "%s has no loop for this type signature", vml_ufunc->name);
+    return nullptr;
+  }
+  PyUFuncGenericFunction previous = nullptr;
+  if (PyUFunc_ReplaceLoopBySignature(numpy_ufunc, ours, signature, &previous) < 0) {
+    PyErr_Format(PyExc_TypeError,
+                 "NumPy offers no replaceable loop of np.%s for this type signature",
+                 numpy_ufunc->name);
+    return nullptr;
+  }
+  return PyCapsule_New(reinterpret_cast<void*>(previous), capsule_name, nullptr);
+}
+
+/// restore_loop(numpy_ufunc, type_numbers, capsule): puts back the loop replace_loop returned.
+PyObject* restore_loop(PyObject*, PyObject* args) {
+  PyObject *target, *sequence, *capsule;
+  if (!PyArg_ParseTuple(args, "O!OO", &PyUFunc_Type, &target, &sequence, &capsule)) return nullptr;
+  auto* numpy_ufunc = reinterpret_cast<PyUFuncObject*>(target);
+  int signature[8];
+  if (!read_signature(sequence, numpy_ufunc, signature)) return nullptr;
+  void* previous = PyCapsule_GetPointer(capsule, capsule_name);
+  if (previous == nullptr) return nullptr;
+  if (PyUFunc_ReplaceLoopBySignature(numpy_ufunc,
+                                     reinterpret_cast<PyUFuncGenericFunction>(previous), signature,
+                                     nullptr) < 0) {
+    PyErr_Format(PyExc_TypeError, "np.%s lost its loop for this type signature", numpy_ufunc->name);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+/// _set_max_count(n) -> the previous limit: how many elements one MKL call takes at most.
+PyObject* set_max_count(PyObject*, PyObject* argument) {
+  const Py_ssize_t value = PyLong_AsSsize_t(argument);
+  if (value == -1 && PyErr_Occurred()) return nullptr;
+  if (value < 1 || value > INT_MAX) {
+    PyErr_SetString(PyExc_ValueError, "the limit must lie in [1, 2**31 - 1]");
+    return nullptr;
+  }
+  const npy_intp previous = max_count;
+  max_count = value;
+  return PyLong_FromSsize_t(previous);
+}
+
+PyMethodDef methods[] = {
+    {"replace_loop", replace_loop, METH_VARARGS,
+     "replace_loop(numpy_ufunc, vml_ufunc, type_numbers): make a NumPy ufunc's loop for these "
+     "types the vml ufunc's; returns the replaced loop for restore_loop."},
+    {"restore_loop", restore_loop, METH_VARARGS,
+     "restore_loop(numpy_ufunc, type_numbers, loop): put back a loop that replace_loop returned."},
+    {"_set_max_count", set_max_count, METH_O,
+     "_set_max_count(n): the largest count of one MKL call; for tests. Returns the previous."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "quorvex.mkl._ufuncs",
+    "NumPy ufuncs on MKL's vector math; see quorvex.mkl.vml.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* initialize() {
+  if (PyArray_ImportNumPyAPI() < 0 || PyUFunc_ImportUFuncAPI() < 0) return nullptr;
+  PyObject* module = PyModule_Create(&module_definition);
+  if (module == nullptr) return nullptr;
+  for (std::size_t space = 0; space < namespaces; ++space) {
+    PyObject* target = module;
+    if (namespace_names[space] != nullptr) {
+      target = PyModule_New(namespace_names[space]);  // vml names them quorvex.mkl.vml.<name>
+      if (target == nullptr || PyModule_AddObject(module, namespace_names[space], target) < 0) {
+        Py_XDECREF(target);
+        Py_DECREF(module);
+        return nullptr;
+      }
+    }
+    if (add_ufuncs(target, space) < 0) {
+      Py_DECREF(module);
+      return nullptr;
+    }
+  }
+  return module;
+}
+
+}  // namespace
+}  // namespace quorvex::ufuncs
+
+PyMODINIT_FUNC PyInit__ufuncs(void) { return quorvex::ufuncs::initialize(); }
