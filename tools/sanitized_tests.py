@@ -1,7 +1,7 @@
 """Runs the test suite against a sanitized build of the module, or under valgrind's memcheck.
 
     python tools/sanitized_tests.py asan [pytest arguments]
-        Builds the module with -DQUORVEX_SANITIZE=ON (AddressSanitizer and
+        Builds lorimath and the ufunc module with -DQUORVEX_SANITIZE=ON (AddressSanitizer and
         UndefinedBehaviorSanitizer) into build/sanitized, then runs pytest with the
         sanitizer runtime preloaded and that build in place of the installed module.
     python tools/sanitized_tests.py valgrind [pytest arguments]
@@ -25,26 +25,30 @@ ROOT = Path(__file__).resolve().parent.parent
 SANITIZER_ERROR = 86  # exit status that tells a sanitizer report from a failing test
 VALGRIND_ERROR = 87
 
-# Loads `so` as quorvex.mkl.lorimath before the tests import it, then runs pytest.
+# Loads each extension from the given file, as quorvex.mkl.<name>, before the tests import
+# them, then runs pytest.
 BOOTSTRAP = """
 import importlib.util, sys
 import quorvex.mkl as package
-module_spec = importlib.util.spec_from_file_location("quorvex.mkl.lorimath", {so!r})
-module = importlib.util.module_from_spec(module_spec)
-sys.modules[module_spec.name] = module
-module_spec.loader.exec_module(module)
-package.lorimath = module
+for name, path in {extensions!r}.items():
+    module_spec = importlib.util.spec_from_file_location("quorvex.mkl." + name, path)
+    module = importlib.util.module_from_spec(module_spec)
+    sys.modules[module_spec.name] = module
+    module_spec.loader.exec_module(module)
+    setattr(package, name, module)
 import pytest
 sys.exit(pytest.main({args!r}))
 """
+# lorimath's wrappers are instances of the same templates as every other cffi module's.
+SANITIZED_MODULES = ("lorimath", "_ufuncs")
 
 
 def missing_tools(*tools: str) -> list[str]:
     return [tool for tool in tools if shutil.which(tool) is None]
 
 
-def build(build_dir: Path, *, sanitize: bool = True) -> Path:
-    """Configures and builds the module; returns the path of the built extension."""
+def build(build_dir: Path, *, sanitize: bool = True) -> dict[str, str]:
+    """Configures and builds the modules; returns the path of each built extension."""
     generator = ["-G", "Ninja"] if shutil.which("ninja") else []
     configure = [
         "cmake", "-S", str(ROOT), "-B", str(build_dir), *generator,
@@ -54,11 +58,10 @@ def build(build_dir: Path, *, sanitize: bool = True) -> Path:
     ]  # fmt: skip
     subprocess.run(configure, check=True, capture_output=True, text=True)
     jobs = str(os.cpu_count() or 2)
-    # lorimath's wrappers are instances of the same templates as every other module's.
-    subprocess.run(["cmake", "--build", str(build_dir), "--parallel", jobs, "--target", "lorimath"],
+    subprocess.run(["cmake", "--build", str(build_dir), "--parallel", jobs,
+                    "--target", *SANITIZED_MODULES],
                    check=True, capture_output=True, text=True)  # fmt: skip
-    [extension] = build_dir.glob("lorimath*.so")
-    return extension
+    return {name: str(next(build_dir.glob(f"{name}.*.so"))) for name in SANITIZED_MODULES}
 
 
 def compiler_library(name: str) -> str:
@@ -81,12 +84,12 @@ def run(command: list[str], env: dict[str, str], timeout: float) -> subprocess.C
                           text=True, timeout=timeout)  # fmt: skip
 
 
-def run_sanitized(extension: Path, pytest_args: list[str], timeout: float = 600):
-    """pytest with the sanitized extension loaded and the sanitizer runtime preloaded.
+def run_sanitized(extensions: dict[str, str], pytest_args: list[str], timeout: float = 600):
+    """pytest with the sanitized extensions loaded and the sanitizer runtime preloaded.
 
     Reports go to files (pytest captures stderr, and a report ends the process) and are
     appended to the result's stderr."""
-    script = BOOTSTRAP.format(so=str(extension), args=pytest_args)
+    script = BOOTSTRAP.format(extensions=extensions, args=pytest_args)
     with tempfile.TemporaryDirectory() as reports:
         log = f"log_path={reports}/report:halt_on_error=1:exitcode={SANITIZER_ERROR}"
         env = {
@@ -106,7 +109,7 @@ def run_valgrind(pytest_args: list[str], timeout: float = 900):
     """pytest under memcheck with the installed extension."""
     from quorvex.mkl import lorimath
 
-    script = BOOTSTRAP.format(so=lorimath.__file__, args=pytest_args)
+    script = BOOTSTRAP.format(extensions={"lorimath": lorimath.__file__}, args=pytest_args)
     command = [
         "valgrind", "--tool=memcheck", f"--error-exitcode={VALGRIND_ERROR}",
         "--leak-check=no", "--track-origins=yes", "--num-callers=30",
@@ -140,8 +143,8 @@ def main(argv: list[str]) -> int:
         print(__doc__, file=sys.stderr)
         return 2
     if argv[0] == "asan":
-        extension = build(ROOT / "build" / "sanitized")
-        result = run_sanitized(extension, argv[1:] or SANITIZED_SUITE, timeout=3600)
+        extensions = build(ROOT / "build" / "sanitized")
+        result = run_sanitized(extensions, argv[1:] or SANITIZED_SUITE, timeout=3600)
     else:
         result = run_valgrind(argv[1:] or VALGRIND_SUITE, timeout=3600)
     sys.stdout.write(result.stdout)

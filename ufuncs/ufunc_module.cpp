@@ -21,6 +21,7 @@ struct LoopRow {
   PyUFuncGenericFunction fixed;        // the accuracy its data points to
   PyUFuncGenericFunction half_thread;  // float16 through this float32 variant, or null
   PyUFuncGenericFunction half_fixed;
+  bool half;  // counted without comparing addresses, which need not be constants
   int nin;
   int nout;
   std::array<char, 8> types;
@@ -34,6 +35,7 @@ constexpr LoopRow loop_row() {
               &loop<V, Accuracy::fixed>,
               nullptr,
               nullptr,
+              Form::single_precision,
               Form::nin,
               Form::nout,
               {}};
@@ -67,7 +69,7 @@ constexpr UfuncRow ufunc_rows[] = {
 
 constexpr std::size_t half_rows = [] {
   std::size_t count = 0;
-  for (const LoopRow& row : loop_rows) count += row.half_thread != nullptr;
+  for (const LoopRow& row : loop_rows) count += row.half;
   return count;
 }();
 constexpr std::size_t total_loops = std::size(loop_rows) + half_rows;
@@ -99,7 +101,7 @@ int add_ufuncs(PyObject* module, std::size_t space) {
     for (int k = 0; k < ufunc.loops; ++k, ++row) {
       const LoopRow& r = loop_rows[row];
       void* data = space == 0 ? nullptr : const_cast<unsigned*>(&accuracies[space]);
-      if (r.half_thread != nullptr) {
+      if (r.half) {
         functions[space][loop] = space == 0 ? r.half_thread : r.half_fixed;
         loop_data[space][loop++] = data;
         for (std::size_t i = 0; i < operands; ++i) types[type++] = NPY_HALF;
