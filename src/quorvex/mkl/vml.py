@@ -23,6 +23,7 @@ Pack and unpack (``packi``, ``packv``, ...) are plain functions of 1-D arrays.
 
 from __future__ import annotations
 
+import contextlib
 import sys
 
 try:
@@ -46,11 +47,13 @@ errstate = numpy.errstate
 
 
 def _ufuncs_of(namespace: object, module_name: str) -> dict[str, numpy.ufunc]:
-    """The ufuncs of a namespace, each told the module pickle finds it in by name."""
+    """The ufuncs of a namespace, each told the module pickle finds it in by name (NumPy 1
+    has no such attribute; pickle then searches the imported modules for it)."""
     found = {}
     for name, value in vars(namespace).items():
         if isinstance(value, numpy.ufunc):
-            value.__module__ = module_name
+            with contextlib.suppress(AttributeError):
+                value.__module__ = module_name
             found[name] = value
     return found
 
