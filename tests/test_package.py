@@ -91,8 +91,13 @@ def test_the_extension_loads_only_under_the_32_bit_interface(environment, code, 
         assert outcome in result.stderr
 
 
-def test_vml_says_how_to_get_numpy_when_it_is_missing():
-    result = python_code("import sys; sys.modules['numpy'] = None; import quorvex.mkl.vml")
+def test_the_cffi_modules_need_no_numpy_and_vml_says_how_to_get_it():
+    without_numpy = "import sys; sys.modules['numpy'] = None; "
+    result = python_code(
+        without_numpy + "from quorvex.mkl import full, lib; print(lib.vmlGetMode())"
+    )
+    assert result.returncode == 0, result.stderr
+    result = python_code(without_numpy + "import quorvex.mkl.vml")
     assert "ImportError: quorvex.mkl.vml needs NumPy: pip install 'quorvex-mkl[numpy]'" in (
         result.stderr
     )

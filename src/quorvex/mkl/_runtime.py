@@ -17,7 +17,6 @@ import sys
 # mkl_service.h
 INTERFACE_LP64 = 0
 INTERFACE_ILP64 = 1
-INTERFACE_GNU = 2
 
 _LIBRARY_PATTERN = r"libmkl_rt\.so\.\d+"
 
