@@ -1,4 +1,5 @@
-"""The build refuses a catalogue signature that does not pass its arguments unchanged to MKL."""
+"""The build refuses a catalogue signature that does not pass its arguments unchanged to MKL,
+and a ufunc row whose forms do not fit together."""
 
 from __future__ import annotations
 
@@ -12,14 +13,15 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 
-# A stand-in declared the way MKL's header declares vdExp.
+# Stand-ins declared the way MKL's header declares vdExp and vdExp_64.
 SOURCE = """
 #include <Python.h>
 #include "wrappers/call_wrappers.hpp"
 extern "C" void mkl_like(const int n, const double a[], double r[]) noexcept;
+extern "C" void mkl_like_64(const long long n, const double a[], double r[]) noexcept;
 using namespace quorvex;
 using Type = Signature<%s>;
-template struct Instance<"mkl_like", &mkl_like, Type>;
+template struct Instance<"mkl_like", &%s, Type>;
 """
 
 
@@ -53,6 +55,9 @@ def include_dirs() -> list[str]:
         ("Result<void>, Arg<long long>, Arg<double const *, 120>, Arg<double *, 57>", False),
         ("Result<void>, Arg<int>, Arg<double const *, 120>", False),
         ("Result<int>, Arg<int>, Arg<double const *, 120>, Arg<double *, 57>", False),
+        # the forms with 64-bit counts, in the full module
+        ("Result<void>, Arg<long long>, Arg<double const *, 1>, Arg<double *, 2>", True),
+        ("Result<void>, Arg<int>, Arg<double const *, 1>, Arg<double *, 2>", False),
     ],
 )
 def test_signature_must_match_mkl_declaration(tmp_path, signature, accepted):
@@ -60,7 +65,8 @@ def test_signature_must_match_mkl_declaration(tmp_path, signature, accepted):
     if compiler is None:
         pytest.skip("no C++ compiler")
     source = tmp_path / "check.cpp"
-    source.write_text(SOURCE % signature)
+    declared = "mkl_like_64" if "1>" in signature else "mkl_like"
+    source.write_text(SOURCE % (signature, declared))
     flags = [f"-I{d}" for d in include_dirs()]
     result = subprocess.run(
         [compiler, "-std=c++20", "-fsyntax-only", *flags, str(source)],
@@ -71,3 +77,44 @@ def test_signature_must_match_mkl_declaration(tmp_path, signature, accepted):
     assert (result.returncode == 0) == accepted, result.stderr[-2000:]
     if not accepted:
         assert "must pass its arguments unchanged to MKL" in result.stderr
+
+
+# A ufunc row: the contiguous, strided and mode forms of one operation, as MKL declares them.
+UFUNC_SOURCE = """
+#include "ufuncs/loops.hpp"
+extern "C" void plain(const int n, const double a[], double r[]) noexcept;
+extern "C" void strided(const int n, const double a[], const int inca, double r[],
+                        const int incr) noexcept;
+extern "C" void strided_the_other_way(const int n, const double a[], double r[],
+                                      const int inca, const int incr) noexcept;
+extern "C" void mode(const int n, const double a[], double r[], long long mode) noexcept;
+extern "C" void mode_strided(const int n, const double a[], const int inca, double r[],
+                             const int incr, long long mode) noexcept;
+using namespace quorvex::ufuncs;
+using Row = Variant<&plain, &%s, &mode, &mode_strided>;
+template void loop<Row, Accuracy::thread>(char**, const npy_intp*, const npy_intp*, void*);
+template void loop<Row, Accuracy::fixed>(char**, const npy_intp*, const npy_intp*, void*);
+"""
+
+
+@pytest.mark.parametrize(
+    ("strided_form", "accepted"), [("strided", True), ("strided_the_other_way", False)]
+)
+def test_a_ufunc_row_must_pair_each_array_with_its_increment(tmp_path, strided_form, accepted):
+    compiler = shutil.which("g++") or shutil.which("c++")
+    if compiler is None:
+        pytest.skip("no C++ compiler")
+    import numpy
+
+    source = tmp_path / "check.cpp"
+    source.write_text(UFUNC_SOURCE % strided_form)
+    flags = [f"-I{d}" for d in [*include_dirs(), numpy.get_include()]]
+    result = subprocess.run(
+        [compiler, "-std=c++20", "-fsyntax-only", *flags, str(source)],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert (result.returncode == 0) == accepted, result.stderr[-2000:]
+    if not accepted:
+        assert "each array followed by its increment" in result.stderr
