@@ -319,6 +319,11 @@ def test_mkls_status_becomes_numpys_floating_point_status(kind, action):
     assert lib.vmlClearErrStatus() == vml.STATUS_ACCURACYWARNING
 
 
+def test_float16_results_overflow_as_numpys_own():
+    with np.errstate(over="raise"), pytest.raises(FloatingPointError, match="overflow"):
+        vml.exp(np.array([20.0], np.float16))  # fine in float32, infinite in float16
+
+
 def test_flags_a_kernel_raises_without_an_error_are_not_reported():
     with np.errstate(all="raise"):  # MKL's Fmax may compare a quiet NaN on the way
         np.testing.assert_array_equal(vml.fmax([1.0, np.nan], [np.nan, 2.0]), [1.0, 2.0])
