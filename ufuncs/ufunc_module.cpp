@@ -83,10 +83,11 @@ static_assert(
 
 /// The namespaces: the thread's accuracy, then the three MKL defines.
 constexpr const char* namespace_names[] = {nullptr, "ha", "la", "ep"};
-const unsigned accuracies[] = {0, VML_HA, VML_LA, VML_EP};
 constexpr std::size_t namespaces = std::size(namespace_names);
 
-// NumPy keeps pointers into these arrays for the life of the ufuncs.
+// NumPy keeps pointers into these arrays for the life of the ufuncs; the loops only read
+// the accuracies, and the namespaces share the types.
+unsigned accuracies[namespaces] = {0, VML_HA, VML_LA, VML_EP};
 PyUFuncGenericFunction functions[namespaces][total_loops];
 void* loop_data[namespaces][total_loops];
 char types[total_loops * 8];
@@ -100,15 +101,15 @@ int add_ufuncs(PyObject* module, std::size_t space) {
     const std::size_t operands = static_cast<std::size_t>(shape.nin + shape.nout);
     for (int k = 0; k < ufunc.loops; ++k, ++row) {
       const LoopRow& r = loop_rows[row];
-      void* data = space == 0 ? nullptr : const_cast<unsigned*>(&accuracies[space]);
+      void* data = space == 0 ? nullptr : &accuracies[space];
       if (r.half) {
         functions[space][loop] = space == 0 ? r.half_thread : r.half_fixed;
         loop_data[space][loop++] = data;
-        for (std::size_t i = 0; i < operands; ++i) types[type++] = NPY_HALF;
+        for (std::size_t i = 0; i < operands; ++i, ++type) types[type] = NPY_HALF;
       }
       functions[space][loop] = space == 0 ? r.thread : r.fixed;
       loop_data[space][loop++] = data;
-      for (std::size_t i = 0; i < operands; ++i) types[type++] = r.types[i];
+      for (std::size_t i = 0; i < operands; ++i, ++type) types[type] = r.types[i];
     }
     const int count = static_cast<int>(loop - first);
     PyObject* object = PyUFunc_FromFuncAndData(&functions[space][first], &loop_data[space][first],
