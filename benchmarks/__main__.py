@@ -14,7 +14,18 @@ from pathlib import Path
 
 from . import ROOT, output_directory
 
-SECTIONS = ("per-call", "instructions", "throughput", "modes", "threads", "scratch", "startup")
+SECTIONS = (
+    "per-call",
+    "instructions",
+    "throughput",
+    "modes",
+    "threads",
+    "scratch",
+    "ufuncs",
+    "compare",
+    "nan-scan",
+    "startup",
+)
 
 
 def _arguments(argv: list[str] | None) -> argparse.Namespace:
@@ -44,13 +55,16 @@ def main(argv: list[str] | None = None) -> int:
 
     from . import (
         calls,
+        compare,
         instructions,
         machine,
         modes,
+        nan_scan,
         runtime,
         startup,
         threads,
         throughput,
+        ufuncs,
     )
     from .timing import BackgroundLoad, Budget
 
@@ -102,6 +116,17 @@ def main(argv: list[str] | None = None) -> int:
         "scratch",
         lambda: results.update(scratch=calls.scratch_path(budget, (10**3, 10**6))),
     )
+    rounds = 3 if quick else 5  # of interleaved measurements, for ratios of close timings
+    section("ufuncs", lambda: results.update(ufuncs=ufuncs.measure(budget, rounds)))
+
+    def measure_comparison() -> None:
+        # dozens of operations, each at every size in three configurations: a leaner budget
+        sizes = compare.QUICK_SIZES if quick else compare.FULL_SIZES
+        compare_budget = Budget(0.002, 3) if quick else Budget(0.01, 7)
+        results["compare"] = compare.measure(sizes, compare_budget)
+
+    section("compare", measure_comparison)
+    section("nan-scan", lambda: results.update(nan_scan=nan_scan.measure(budget, rounds)))
     section("startup", lambda: results.update(startup=startup.measure(5 if quick else 21)))
 
     results["duration_seconds"] = time.perf_counter() - started
@@ -121,11 +146,14 @@ def _write(results: dict, output: Path) -> None:
         verdict = {None: "not measured", True: "met", False: "MISSED"}[target["met"]]
         if target.get("fault"):
             verdict = "FAULT"
-        measured = "-" if target["measured"] is None else f"{target['measured']:.3g}"
+        value = target["measured"]
+        measured = "-" if value is None else f"{value:,.0f}" if value >= 1000 else f"{value:.3g}"
         print(
             f"{verdict:>12}  {measured:>8}{target['unit']}  {target['required']:>9}  "
             f"{target['target']}"
         )
+    for line in report.console_summary(results):
+        print(line)
     print(f"results in {output} ({results['duration_seconds']:.0f} s)")
 
 

@@ -1,4 +1,5 @@
-"""PNG plots of the results: per-call cost, and time per element and speed ratio versus size."""
+"""PNG plots of the results: per-call cost, time per element and speed ratio versus size, and
+vml's speed-up over NumPy and SciPy operation by operation."""
 
 from __future__ import annotations
 
@@ -30,6 +31,8 @@ def draw(results: dict, directory: Path) -> list[str]:
         names.append(
             _throughput_ratio(plt, results["throughput"], directory / "throughput_ratio.png")
         )
+    if results.get("compare"):
+        names.append(_compare(plt, results, directory / "compare.png"))
     return names
 
 
@@ -144,3 +147,68 @@ def _throughput_ratio(plt, data: dict, path: Path) -> str:
         _finish_panel(axes, data, name, title, "speed relative to NumPy")
     title = "Speed relative to NumPy (NumPy's time ÷ the module's time; above 1 is faster)"
     return _save_grid(plt, figure, grid, len(names), path, title=title)
+
+
+# Plain numbers on the log axis: 0.01, 0.02, 0.05, ... 500.
+SPEEDUP_TICKS = [m * 10.0**e for e in range(-2, 3) for m in (1, 2, 5)]
+
+
+def _compare(plt, results: dict, path: Path) -> str:
+    """One row per operation, a dot per size, one panel per MKL thread count; log speed-up."""
+    from matplotlib import ticker
+
+    from .report import compare_speedups
+
+    data = results["compare"]
+    sizes = [str(n) for n in data["sizes"]]
+    cells = compare_speedups(results)["rows"]
+    # Best at the top: barh-style rows count upwards.
+    order = sorted(range(len(cells)), key=lambda i: cells[i]["mkl_1_thread", sizes[-1]])
+    labels = [
+        f"{data['rows'][i]['operation']}  vs "
+        + data["rows"][i]["reference"].replace("scipy.special.", "scipy.")
+        for i in order
+    ]
+    configs = (
+        ("mkl_1_thread", "one MKL thread"),
+        ("mkl_all_threads", f"{data['all_threads']} MKL threads"),
+    )
+    styles = list(zip(("tab:cyan", "tab:blue", "tab:purple"), ("o", "s", "D"), strict=True))
+    figure, panels = plt.subplots(
+        1, len(configs), sharey=True, figsize=(13, 0.22 * len(order) + 1.6), squeeze=False
+    )
+    for axes, (config, title) in zip(panels[0], configs, strict=True):
+        for n, (colour, marker) in zip(sizes, styles[-len(sizes) :], strict=True):
+            points = [
+                (cells[i][config, n], row)
+                for row, i in enumerate(order)
+                if cells[i][config, n] is not None
+            ]
+            axes.scatter(
+                [value for value, _ in points],
+                [row for _, row in points],
+                s=18,
+                color=colour,
+                marker=marker,
+                label=f"n = {int(n):.0e}".replace("e+0", "e"),
+                zorder=3,
+            )
+        axes.axvline(1.0, color="black", linewidth=0.8)
+        axes.set_xscale("log")
+        axes.xaxis.set_major_locator(ticker.FixedLocator(SPEEDUP_TICKS))
+        axes.xaxis.set_major_formatter(ticker.FuncFormatter(lambda value, _: f"{value:g}"))
+        axes.xaxis.set_minor_formatter(ticker.NullFormatter())
+        axes.set_title(title)
+        axes.set_xlabel("speed-up: the reference's time ÷ vml's (log scale; above 1 vml is faster)")
+        axes.grid(True, axis="x", which="both", alpha=0.3)
+        axes.grid(True, axis="y", alpha=0.15)
+        axes.legend(fontsize=8, loc="lower right")
+    first = panels[0][0]
+    first.set_yticks(range(len(labels)))
+    first.set_yticklabels(labels, fontsize=7)
+    first.set_ylim(-0.7, len(labels) - 0.3)
+    figure.suptitle("vml against NumPy and SciPy, float64, operation by operation")
+    figure.tight_layout(rect=(0, 0, 1, 0.985))  # room for the title above the panels' own
+    figure.savefig(path, dpi=100)
+    plt.close(figure)
+    return path.name

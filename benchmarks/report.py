@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from . import ufuncs
+
 SIZE_COLUMNS = ("1", "100", "10000", "1000000", "10000000")
 # Per-call targets for lib.vdAdd(8, ...) with cdata: competitor, largest ratio, label.
 PER_CALL_LIMITS = (
@@ -151,10 +153,11 @@ def evaluate_targets(results: dict) -> list[dict]:
             fault=fault,
         )
     )
+    targets += _ufunc_targets(results)
     startup = results.get("startup")
     targets.append(
         _target(
-            "the module's own import work",
+            "`quorvex.mkl.lorimath`'s own import work",
             "< 1000 µs",
             startup and startup["module_own_us"],
             unit=" µs",
@@ -164,12 +167,130 @@ def evaluate_targets(results: dict) -> list[dict]:
     )
     targets.append(
         _target(
-            "stripped shared object",
+            "`quorvex.mkl.lorimath`'s stripped shared object",
             "< 400 kB",
             startup and startup["stripped_bytes"] / 1000,
             unit=" kB",
             met=startup and startup["stripped_bytes"] < 400_000,
             digits=1,
+        )
+    )
+    full = _full_module(results)
+    targets.append(
+        _target(
+            "`quorvex.mkl.full`'s own import work",
+            "< 3000 µs",
+            full and full["own_import_us"],
+            unit=" µs",
+            met=full and full["own_import_us"] < 3000,
+            digits=0,
+        )
+    )
+    targets.append(
+        _target(
+            "`quorvex.mkl.full`'s stripped shared object",
+            "< 1500 kB",
+            full and full["stripped_bytes"] / 1000,
+            unit=" kB",
+            met=full and full["stripped_bytes"] < 1_500_000,
+            digits=1,
+        )
+    )
+    return targets
+
+
+FULL_MODULE = "quorvex.mkl.full"
+
+
+def _full_module(results: dict) -> dict | None:
+    return ((results.get("startup") or {}).get("modules") or {}).get(FULL_MODULE)
+
+
+# vml's per-call targets on 10 float64 elements: operation, vml's call, NumPy's, largest ratio.
+UFUNC_PER_CALL_LIMITS = (
+    ("exp", "`vml.exp(x, out=y)`", "`np.exp(x, out=y)`", 1.2),
+    ("add", "`vml.add(a, b)`", "`np.add(a, b)`", 1.2),
+)
+UFUNC_PER_CALL_N = 10
+AGAINST_LIB_LIMIT = 1.03
+STRIDED_TIME_LIMIT = 1.5
+STRIDED_PEAK_LIMIT = 1.1
+
+
+def _ufunc_per_call(results: dict, operation: str, n: int) -> dict | None:
+    for row in (results.get("ufuncs") or {}).get("per_call", []):
+        if (row["operation"], row["n"]) == (operation, n):
+            return row
+    return None
+
+
+def _strided_ratios(data: dict | None) -> tuple[float | None, float | None]:
+    """vml's strided time over its contiguous time, and its peak memory over the result's."""
+    if not data:
+        return None, None
+    ms = data["ms"]
+    return (
+        ms["vml_strided"] / ms["vml_contiguous"],
+        data["peak_bytes"]["vml_strided_new_result"] / data["result_bytes"],
+    )
+
+
+def _ufunc_targets(results: dict) -> list[dict]:
+    data = results.get("ufuncs") or {}
+    targets = []
+    for operation, call, numpy_call, limit in UFUNC_PER_CALL_LIMITS:
+        row = _ufunc_per_call(results, operation, UFUNC_PER_CALL_N)
+        ratio = row and row["vml_ns"] / row["numpy_ns"]
+        targets.append(
+            _target(
+                f"{call} per call on {UFUNC_PER_CALL_N} float64 elements, relative to {numpy_call}",
+                f"≤ {limit}",
+                ratio,
+                met=None if ratio is None else ratio <= limit,
+                note=row and f"{row['vml_ns']:.0f} ns against {row['numpy_ns']:.0f} ns",
+            )
+        )
+    large = data.get("against_lib")
+    ratio = large and large["vml_ms"] / large["lib_ms"]
+    targets.append(
+        _target(
+            f"`vml.exp(x, out=y)` at n = {_size(ufuncs.LARGE)}, one MKL thread, "
+            "relative to `lib.vdExp(n, x, y)` with cdata made once",
+            f"≤ {AGAINST_LIB_LIMIT}",
+            ratio,
+            met=None if ratio is None else ratio <= AGAINST_LIB_LIMIT,
+            note=large and f"{large['vml_ms']:.3f} ms against {large['lib_ms']:.3f} ms",
+            digits=3,
+        )
+    )
+    strided = data.get("strided")
+    time_ratio, peak_ratio = _strided_ratios(strided)
+    results_n = f"{_size(ufuncs.LARGE)} results"
+    targets.append(
+        _target(
+            f"`vml.exp(x[::{ufuncs.STRIDE}], out=y)` ({results_n}, one MKL thread), time per "
+            "element "
+            "relative to a contiguous `x`",
+            f"≤ {STRIDED_TIME_LIMIT}",
+            time_ratio,
+            met=None if time_ratio is None else time_ratio <= STRIDED_TIME_LIMIT,
+            note=strided
+            and f"{strided['ms']['vml_strided']:.3f} ms against "
+            f"{strided['ms']['vml_contiguous']:.3f} ms",
+        )
+    )
+    targets.append(
+        _target(
+            f"peak memory of `vml.exp(x[::{ufuncs.STRIDE}])` ({results_n}, tracemalloc), "
+            "relative to the "
+            "result's size",
+            f"≤ {STRIDED_PEAK_LIMIT}",
+            peak_ratio,
+            met=None if peak_ratio is None else peak_ratio <= STRIDED_PEAK_LIMIT,
+            note=strided
+            and f"{strided['peak_bytes']['vml_strided_new_result']:,} bytes for a "
+            f"{strided['result_bytes']:,}-byte result",
+            digits=3,
         )
     )
     return targets
@@ -261,7 +382,99 @@ def _explanations(results: dict, targets: list[dict]) -> list[str]:
         notes.append(_throughput_note(results, [t["target"].split("`")[1] for t in slow]))
     if any(t.startswith("two Python threads") for t in missed):
         notes.append(_threads_note(results))
+    notes += _ufunc_notes(results, missed)
+    notes += _full_module_notes(results, missed)
     return notes
+
+
+def _spread(values: list[float]) -> str:
+    low, high = min(values), max(values)
+    middle = sorted(values)[len(values) // 2]
+    return f"from {low:.3f} to {high:.3f} ms ({100 * (high - low) / middle:.1f} % of the median)"
+
+
+def _ufunc_notes(results: dict, missed: set[str]) -> list[str]:
+    """What this run measured about vml's missed targets."""
+    data = results.get("ufuncs") or {}
+    notes = []
+    parts = []
+    for operation, call, numpy_call, _ in UFUNC_PER_CALL_LIMITS:
+        if not any(t.startswith(f"{call} per call") for t in missed):
+            continue
+        rows = {
+            row["n"]: row["vml_ns"] - row["numpy_ns"]
+            for row in data["per_call"]
+            if row["operation"] == operation
+        }
+        gaps = " and ".join(f"{gap:.0f} ns at n = {n}" for n, gap in sorted(rows.items()))
+        text = f"{call} cost more than {numpy_call} by {gaps}"
+        low, high = rows[min(rows)], rows[max(rows)]
+        if low > 0 and abs(high - low) <= 0.25 * low:
+            text += ": the difference is a cost per call, not per element"
+        parts.append(text + ".")
+        mkl = {n: _reference(results, "vd" + operation.capitalize(), n) for n in (1, 8)}
+        if all(mkl.values()):
+            parts.append(
+                f"vml's loop calls MKL's `vd{operation.capitalize()}`, which by itself, called "
+                f"from C, takes {mkl[1]:.0f} ns at n = 1 and {mkl[8]:.0f} ns at n = 8; "
+                "NumPy's own loop makes no such call."
+            )
+    if parts:
+        notes.append(" ".join(["**vml per call.**", *parts]))
+    large = data.get("against_lib")
+    if large and any(t.startswith("`vml.exp(x, out=y)` at n") for t in missed):
+        difference_us = (large["vml_ms"] - large["lib_ms"]) * 1e3
+        text = (
+            f"**`vml.exp` against `lib.vdExp`.** At n = {_size(large['n'])} `vml.exp` took "
+            f"{large['vml_ms']:.3f} ms and `lib.vdExp` {large['lib_ms']:.3f} ms, "
+            f"{difference_us:.1f} µs more per call."
+        )
+        rounds = large.get("rounds_ms")
+        if rounds:
+            text += (
+                f" Over {len(rounds['lib'])} rounds taking turns, `lib.vdExp`'s times ranged "
+                f"{_spread(rounds['lib'])}, `vml.exp`'s {_spread(rounds['vml'])}."
+            )
+        row = _ufunc_per_call(results, "exp", UFUNC_PER_CALL_N)
+        if row and difference_us > 0:
+            text += (
+                f" The ufunc's whole call on {UFUNC_PER_CALL_N} elements took "
+                f"{row['vml_ns']:.0f} ns, {100 * row['vml_ns'] / (difference_us * 1e3):.0f} % "
+                "of that difference."
+            )
+        notes.append(text)
+    strided = data.get("strided")
+    if strided and any(t.startswith(f"`vml.exp(x[::{ufuncs.STRIDE}], out=y)`") for t in missed):
+        ms = strided["ms"]
+        notes.append(
+            f"**Strided input.** `vml.exp` took {ms['vml_strided']:.3f} ms on `x[::3]` and "
+            f"{ms['vml_contiguous']:.3f} ms on a contiguous `x` of the same length; NumPy's "
+            f"`exp` took {ms['numpy_strided']:.3f} ms and {ms['numpy_contiguous']:.3f} ms, "
+            f"{ms['numpy_strided'] / ms['numpy_contiguous']:.2f} times as long strided."
+        )
+    if strided and any(t.startswith("peak memory of `vml.exp") for t in missed):
+        peaks = strided["peak_bytes"]
+        notes.append(
+            "**Strided input's memory.** `vml.exp(x[::3])` held "
+            f"{peaks['vml_strided_new_result']:,} bytes at its peak, `vml.exp(x[::3], out=y)` "
+            f"{peaks['vml_strided_out']:,}, NumPy's "
+            f"`exp(x[::3])` {peaks['numpy_strided_new_result']:,}, for a "
+            f"{strided['result_bytes']:,}-byte result."
+        )
+    return notes
+
+
+def _full_module_notes(results: dict, missed: set[str]) -> list[str]:
+    full = _full_module(results)
+    if not full or not any(t.startswith(f"`{FULL_MODULE}`") for t in missed):
+        return []
+    startup = results["startup"]
+    return [
+        f"**`{FULL_MODULE}`.** Its own import took {full['own_import_us']:.0f} µs against "
+        f"{startup['module_own_us']:.0f} µs for `quorvex.mkl.lorimath`; stripped, it holds "
+        f"{full['text_bytes']:,} bytes of code and read-only data and {full['data_bytes']:,} "
+        f"of writable data, against {startup['text_bytes']:,} and {startup['data_bytes']:,}."
+    ]
 
 
 def _throughput_note(results: dict, names: list[str]) -> str:
@@ -440,6 +653,9 @@ def markdown(results: dict, plots: list[str]) -> str:
     lines += _threads_section(results)
     lines += _scratch_section(results)
     lines += _startup_section(results)
+    lines += _ufuncs_section(results)
+    lines += _compare_section(results, plots)
+    lines += _nan_scan_section(results)
     return "\n".join(lines).rstrip() + "\n"
 
 
@@ -747,8 +963,8 @@ def _startup_section(results: dict) -> list[str]:
     ]
     rows = [
         [
-            "the module's own import: loading the extension with MKL and the backend already "
-            "loaded",
+            "`quorvex.mkl.lorimath`'s own import: loading the extension with MKL and the "
+            "backend already loaded",
             _number(data["module_own_us"], 0),
         ],
         ["loading `libmkl_rt` alone, in a fresh interpreter", _number(data["mkl_rt_load_us"], 0)],
@@ -761,15 +977,380 @@ def _startup_section(results: dict) -> list[str]:
         [f"  of which importing `{name}` (cumulative)", _number(float(value), 0)]
         for name, value in data["cold_import_parts_us"].items()
     ]
+    full = _full_module(results)
+    if full:
+        rows.append(
+            [
+                f"`{FULL_MODULE}`'s own import, measured the same way",
+                _number(full["own_import_us"], 0),
+            ]
+        )
     lines += _table(["", "µs"], rows)
-    lines += [""]
+    binaries = {"quorvex.mkl.lorimath": data, **(data.get("modules") or {})}
+    measures = (
+        ("installed", "installed_bytes"),
+        ("stripped (`strip --strip-all`)", "stripped_bytes"),
+        ("code (`.text` and read-only data)", "text_bytes"),
+        ("writable data", "data_bytes"),
+    )
+    lines += ["", "Shared objects, in bytes:", ""]
     lines += _table(
-        ["shared object", "bytes"],
+        ["", *(f"`{name}`" for name in binaries)],
+        [[label] + [f"{sizes[key]:,}" for sizes in binaries.values()] for label, key in measures],
+    )
+    return lines
+
+
+def _ufuncs_section(results: dict) -> list[str]:
+    data = results.get("ufuncs")
+    if not data:
+        return []
+    lines = [
+        "",
+        "## 8. The NumPy layer's ufuncs",
+        "",
+        "`vml`'s ufuncs against NumPy's own ufuncs and against the `lib` call they make, "
+        "float64, MKL on one thread. The cases take turns; each figure is the median of "
+        f"{len(data['against_lib'].get('rounds_ms', {}).get('vml', [])) or 'several'} rounds "
+        "of calibrated timings.",
+        "",
+        "Per call on tiny arrays (ns):",
+        "",
+    ]
+    lines += _table(
+        ["call", "n", "vml", "NumPy", "vml ÷ NumPy"],
         [
-            ["installed", f"{data['installed_bytes']:,}"],
-            ["stripped (`strip --strip-all`)", f"{data['stripped_bytes']:,}"],
-            ["code (`.text` and read-only data)", f"{data['text_bytes']:,}"],
-            ["writable data", f"{data['data_bytes']:,}"],
+            [
+                row["call"],
+                row["n"],
+                _number(row["vml_ns"], 0),
+                _number(row["numpy_ns"], 0),
+                _number(row["vml_ns"] / row["numpy_ns"]),
+            ]
+            for row in data["per_call"]
         ],
     )
+    large = data["against_lib"]
+    lines += [
+        "",
+        f"At n = {_size(large['n'])} (ms per call), the ufunc against the call it makes, "
+        "`lib.vdExp(n, a, r)` with `a`, `r` from `ffi.from_buffer` made once:",
+        "",
+    ]
+    rows = [
+        ["`vml.exp(x, out=y)`", _number(large["vml_ms"], 3)],
+        ["`lib.vdExp(n, a, r)`", _number(large["lib_ms"], 3)],
+    ]
+    c_time = _reference(results, "vdExp", large["n"])
+    if c_time:
+        rows.append([f"MKL's `vdExp({_size(large['n'])})` called from C", _number(c_time * 1e3, 3)])
+    lines += _table(["call", "ms"], rows)
+    lines += [
+        "",
+        f"vml ÷ lib: {large['vml_ms'] / large['lib_ms']:.3f}.",
+    ]
+    strided = data["strided"]
+    ms = strided["ms"]
+    lines += [
+        "",
+        f"A strided input, `x[::{strided['stride']}]`, against a contiguous copy of it, "
+        f"{_size(strided['n'])} results written to `out=y` (ms per call):",
+        "",
+    ]
+    lines += _table(
+        ["", "strided", "contiguous", "strided ÷ contiguous"],
+        [
+            [
+                label,
+                _number(ms[f"{key}_strided"], 3),
+                _number(ms[f"{key}_contiguous"], 3),
+                _number(ms[f"{key}_strided"] / ms[f"{key}_contiguous"]),
+            ]
+            for key, label in (("vml", "`vml.exp`"), ("numpy", "`np.exp`"))
+        ],
+    )
+    peaks = strided["peak_bytes"]
+    result = strided["result_bytes"]
+    stride = strided["stride"]
+    lines += [
+        "",
+        "Peak memory during one call, as `tracemalloc` sees it (NumPy reports its array data "
+        "to it; allocations inside MKL are not seen), the returned result included:",
+        "",
+    ]
+    lines += _table(
+        ["call", "peak bytes", "÷ result size"],
+        [
+            [label, f"{peaks[key]:,}", _number(peaks[key] / result, 3)]
+            for key, label in (
+                ("vml_strided_new_result", f"`vml.exp(x[::{stride}])`"),
+                ("vml_strided_out", f"`vml.exp(x[::{stride}], out=y)`"),
+                ("vml_contiguous_new_result", "`vml.exp(x)`, contiguous"),
+                ("numpy_strided_new_result", f"`np.exp(x[::{stride}])`"),
+            )
+        ],
+    )
+    copies = (peaks["vml_strided_new_result"] - result) / (result / stride)
+    lines += [
+        "",
+        f"The strided call held {peaks['vml_strided_new_result'] - result:,} bytes beyond its "
+        f"{result:,}-byte result, "
+        + (
+            "less than a contiguous copy of its input would take."
+            if copies < 1
+            else f"{copies:.1f} times a contiguous copy of its input."
+        ),
+    ]
+    return lines
+
+
+def compare_speedups(results: dict) -> dict:
+    """Speed-ups (reference time ÷ vml's) by configuration and size, None for a thread
+    speed-up the usable CPUs cannot produce (a measurement fault)."""
+    data = results["compare"]
+    possible = possible_speedup(results, data["all_threads"])
+    speedups = []
+    for row in data["rows"]:
+        seconds = row["seconds"]
+        cells = {}
+        for n in (str(n) for n in data["sizes"]):
+            one, every = seconds["mkl_1_thread"][n], seconds["mkl_all_threads"][n]
+            cells["mkl_1_thread", n] = seconds["reference"][n] / one
+            fault = impossible(one / every, possible)
+            cells["mkl_all_threads", n] = None if fault else seconds["reference"][n] / every
+        speedups.append(cells)
+    return {"rows": speedups, "possible": possible}
+
+
+def _median(values: list[float]) -> float:
+    ordered = sorted(values)
+    middle = len(ordered) // 2
+    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
+
+
+def _compare_section(results: dict, plots: list[str]) -> list[str]:
+    data = results.get("compare")
+    if not data:
+        return []
+    sizes = [str(n) for n in data["sizes"]]
+    threads = data["all_threads"]
+    speedups = compare_speedups(results)
+    configs = (("mkl_1_thread", "one MKL thread"), ("mkl_all_threads", f"{threads} MKL threads"))
+    lines = [
+        "",
+        "## 9. Against NumPy and SciPy, operation by operation",
+        "",
+        "Every vml ufunc that NumPy or SciPy also computes (NumPy's through "
+        "`vml.NUMPY_EQUIVALENTS`, SciPy's `scipy.special` functions of the same argument), "
+        "float64 arrays, results written to preallocated `out=` arrays on both sides. Inputs "
+        "are uniform in the range shown, inside each function's domain. Speed-up = the "
+        "reference's time ÷ vml's time: above 1 vml is faster. MKL runs on one thread, then "
+        f"on {threads} threads (one per logical CPU); NumPy and SciPy are single-threaded. The "
+        "last column is the largest relative difference between vml's and the reference's "
+        f"results on the n = {_size(sizes[0])} inputs.{_compare_timing(data)}",
+        "",
+    ]
+    header = ["operation", "against", "inputs"]
+    header += [f"{label} n={_size(n)}" for _, label in configs for n in sizes]
+    header += ["max relative difference"]
+    rows = []
+    for row, cells in zip(data["rows"], speedups["rows"], strict=True):
+        inputs = ", ".join(f"({low:g}, {high:g})" for low, high in row["domains"])
+        if row["order"] is not None:
+            inputs += f", order {row['order']:g}"
+        line = [f"`{row['operation']}`", f"`{row['reference']}`", inputs]
+        line += [
+            "fault" if cells[config, n] is None else _number(cells[config, n])
+            for config, _ in configs
+            for n in sizes
+        ]
+        line.append(f"{row['max_relative_difference']:.1e}")
+        rows.append(line)
+    lines += _table(header, rows)
+    lines += [""]
+    lines += _compare_summary(data, speedups, configs, sizes)
+    lines += [""] + [f"![{plot}]({plot})" for plot in plots if plot.startswith("compare")]
+    return lines
+
+
+def _compare_timing(data: dict) -> str:
+    """How the section timed its calls, as the run recorded it."""
+    budget, large = data.get("budget"), data.get("large")
+    if not budget or not large:
+        return ""
+    text = f" Timings: medians of {budget['repeats']} calibrated repeats after warm-up"
+    if any(n >= large["from"] for n in data["sizes"]):
+        text += (
+            f"; from n = {_size(large['from'])} on, the median of {large['runs']} runs, or a "
+            f"single run where the previous size predicted a call over "
+            f"{large['slow_call_seconds']:g} s"
+        )
+    return text + "."
+
+
+def _compare_summary(data: dict, speedups: dict, configs, sizes: list[str]) -> list[str]:
+    """Sentences on how many comparisons vml won, its median speed-up, and any doubts."""
+    total = len(data["rows"])
+    lines = []
+    for config, label in configs:
+        parts = []
+        for n in sizes:
+            values = [c[config, n] for c in speedups["rows"] if c[config, n] is not None]
+            if values:
+                faster = sum(value > 1 for value in values)
+                parts.append(
+                    f"n = {_size(n)}: faster in {faster} of {len(values)}, median speed-up "
+                    f"{_median(values):.2f}"
+                )
+        lines.append(f"On {label}, vml against the reference: {'; '.join(parts)}.")
+    names = [f"`{row['operation']}` ({row['reference']})" for row in data["rows"]]
+    always = [
+        name
+        for name, cells in zip(names, speedups["rows"], strict=True)
+        if all(cells["mkl_1_thread", n] > 1 for n in sizes)
+    ]
+    never = [
+        name
+        for name, cells in zip(names, speedups["rows"], strict=True)
+        if all(value is not None and value < 1 for value in cells.values())
+    ]
+    lines.append(
+        f"Faster on one MKL thread at every size ({len(always)} of {total}): "
+        f"{', '.join(always) or 'none'}."
+    )
+    lines.append(
+        f"Slower at every size on any number of threads ({len(never)} of {total}): "
+        f"{', '.join(never) or 'none'}."
+    )
+    faults = [
+        f"{name} at n = {_size(n)}"
+        for name, cells in zip(names, speedups["rows"], strict=True)
+        for n in sizes
+        if cells["mkl_all_threads", n] is None
+    ]
+    if faults:
+        lines.append(
+            f"Measurement faults (more than the {speedups['possible']}x over one thread that "
+            f"the usable CPUs allow; no result shown): {', '.join(faults)}."
+        )
+    worst = max(data["rows"], key=lambda row: row["max_relative_difference"])
+    lines.append(
+        f"The largest relative difference between vml's results and the reference's is "
+        f"{worst['max_relative_difference']:.1e}, for `{worst['operation']}` against "
+        f"`{worst['reference']}`."
+    )
+    doubtful = [
+        f"`{row['operation']}` against `{row['reference']}` "
+        f"({row['nonfinite_reference_results']} non-finite results"
+        + (f"; {'; '.join(row['floating_point_errors'])}" if row["floating_point_errors"] else "")
+        + ")"
+        for row in data["rows"]
+        if row["nonfinite_reference_results"] or row["floating_point_errors"]
+    ]
+    if doubtful:
+        lines.append(
+            "Inputs that left the function's domain or raised floating-point errors: "
+            f"{', '.join(doubtful)}."
+        )
+    if data["skipped_numpy"]:
+        lines.append(
+            f"Left out, as vml has no float64 loop for them: NumPy's "
+            f"{', '.join(data['skipped_numpy'])}."
+        )
+    return [line for sentence in lines for line in (sentence, "")][:-1]
+
+
+def _nan_scan_section(results: dict) -> list[str]:
+    data = results.get("nan_scan")
+    if not data:
+        return []
+    threshold = data["threshold_percent"]
+    lines = [
+        "",
+        f"## 10. The cost of scanning results for NaN (n = {_size(data['n'])}, one MKL thread)",
+        "",
+        "Some MKL kernels return NaN from non-NaN inputs with no error status and no "
+        "floating-point flag; only a scan of every result would report it. Each call writes "
+        "to a preallocated `out=y`; the scan is `np.isnan(y, out=mask).any()` with a "
+        "preallocated `mask`. The three statements take turns; medians of rounds of "
+        f"calibrated timings. The layer would make the scan only below {threshold:g} % of "
+        "the call's time.",
+        "",
+    ]
+    lines += _table(
+        [
+            "call",
+            "dtype",
+            "call, ms",
+            "call and scan, ms",
+            "scan alone, ms",
+            "cost of the scan",
+            f"under {threshold:g} %",
+        ],
+        [
+            [
+                f"`vml.{row['operation']}`",
+                row["dtype"],
+                _number(row["call_ms"], 3),
+                _number(row["call_and_scan_ms"], 3),
+                _number(row["scan_ms"], 3),
+                f"{row['cost_percent']:.1f} %",
+                "yes" if row["cost_percent"] < threshold else "no",
+            ]
+            for row in data["rows"]
+        ],
+    )
+    rows = data["rows"]
+    cheapest = min(rows, key=lambda row: row["cost_percent"])
+    dearest = max(rows, key=lambda row: row["cost_percent"])
+
+    def named(row: dict) -> str:
+        return f"{row['dtype']} `{row['operation']}`"
+
+    under = [named(row) for row in rows if row["cost_percent"] < threshold]
+
+    text = (
+        f"The scan added from {cheapest['cost_percent']:.1f} % ({named(cheapest)}) to "
+        f"{dearest['cost_percent']:.1f} % ({named(dearest)}) to the call's time. "
+    )
+    if not under:
+        text += (
+            f"It stayed under {threshold:g} % for none of the {len(rows)} calls: by this "
+            "measurement the scan costs more than the layer allows."
+        )
+    elif len(under) == len(rows):
+        text += (
+            f"It stayed under {threshold:g} % for all {len(rows)} calls: by this measurement "
+            "the scan costs less than the layer allows."
+        )
+    else:
+        text += (
+            f"It stayed under {threshold:g} % for {len(under)} of the {len(rows)} calls "
+            f"({', '.join(under)}) and exceeded it for the others."
+        )
+    return [*lines, "", text]
+
+
+def console_summary(results: dict) -> list[str]:
+    """One line for each measured section that has no targets of its own."""
+    lines = []
+    if results.get("compare"):
+        data = results["compare"]
+        speedups = compare_speedups(results)["rows"]
+        for config, label in (
+            ("mkl_1_thread", "1 MKL thread"),
+            ("mkl_all_threads", f"{data['all_threads']} MKL threads"),
+        ):
+            parts = []
+            for n in (str(n) for n in data["sizes"]):
+                values = [c[config, n] for c in speedups if c[config, n] is not None]
+                faster = sum(value > 1 for value in values)
+                parts.append(f"n={_size(n)} {faster}/{len(values)} (median {_median(values):.2f}x)")
+            lines.append(f"vml faster than NumPy/SciPy, {label}: {', '.join(parts)}")
+    if results.get("nan_scan"):
+        data = results["nan_scan"]
+        costs = ", ".join(
+            f"{row['operation']} {row['dtype']} {row['cost_percent']:.1f} %" for row in data["rows"]
+        )
+        lines.append(f"NaN scan's cost (threshold {data['threshold_percent']:g} %): {costs}")
     return lines

@@ -47,17 +47,6 @@ def seconds_per_run(statement: str, names: dict, budget: Budget) -> float:
     return statistics.median(timer.repeat(budget.repeats, number)) / number
 
 
-def median_seconds(run, repeats: int) -> float:
-    """Median wall time of `run()` over `repeats` runs after one warm-up run."""
-    run()
-    samples = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        run()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples)
-
-
 def _busy_seconds() -> float:
     """CPU time all processes used since boot, including time the hypervisor stole."""
     with open("/proc/stat") as stat:
@@ -93,3 +82,26 @@ class BackgroundLoad:
         elapsed = time.perf_counter() - wall
         others = (_busy_seconds() - busy) - (_own_seconds() - own)
         self.cpus = max(0.0, others / elapsed) if elapsed > 0 else None
+
+
+def interleaved_samples(
+    cases: dict[str, tuple[str, dict]], budget: Budget, rounds: int
+) -> dict[str, list[float]]:
+    """`seconds_per_run` of each case in each of `rounds` rounds, the cases taking turns.
+
+    For ratios of close timings: taking turns spreads a drift of the machine's speed
+    over every case instead of charging it to whichever ran during it.
+    """
+    samples: dict[str, list[float]] = {key: [] for key in cases}
+    for _ in range(rounds):
+        for key, (statement, names) in cases.items():
+            samples[key].append(seconds_per_run(statement, names, budget))
+    return samples
+
+
+def interleaved_seconds(cases: dict[str, tuple[str, dict]], budget: Budget, rounds: int) -> dict:
+    """The median over the rounds of `interleaved_samples`, per case."""
+    return {
+        key: statistics.median(values)
+        for key, values in interleaved_samples(cases, budget, rounds).items()
+    }
