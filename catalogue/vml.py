@@ -50,7 +50,6 @@ STRUCTS = (
 
 # The error-callback type: a pointer to "int (DefVmlErrorContext *)".
 CALLBACK = Callback("VMLErrorCallBack", "int", ("DefVmlErrorContext *",))
-CALLBACK_TYPEDEF = CALLBACK.typedef
 
 # ---------------------------------------------------------------------------
 # Elementwise operations.  A family lists its parameters in order, each as a role

@@ -37,7 +37,7 @@ SCALAR_ANNOTATIONS = {
     "double": "float",
     "MKL_Complex8": "_ComplexInit",
     "MKL_Complex16": "_ComplexInit",
-    vml.CALLBACK_TYPEDEF: "_CData",
+    vml.CALLBACK.typedef: "_CData",
     "void": "None",
 }
 

@@ -109,21 +109,14 @@ def skip_unless_holds(expectation: str, base: str, precision: str) -> None:
 
 # --- MKL without the module. ----------------------------------------------------------------
 
-# MKL's header maps the Fortran-interface names to symbols with a trailing underscore.
-FORTRAN_SUFFIX = "_"
-
 _TYPES = """
 typedef struct _MKL_Complex8 { float real; float imag; } MKL_Complex8;
 typedef struct _MKL_Complex16 { double real; double imag; } MKL_Complex16;
 """
 
 
-def _symbol(fn: vml.Function) -> str:
-    return fn.name + (FORTRAN_SUFFIX if fn.fortran else "")
-
-
 def _declaration(fn: vml.Function) -> str:
-    return f"{fn.result} {_symbol(fn)}({', '.join(fn.params) or 'void'});"
+    return f"{fn.result} {fn.symbol}({', '.join(fn.params) or 'void'});"
 
 
 class DirectMKL:
@@ -138,7 +131,7 @@ class DirectMKL:
         wanted += [f for f in vml.functions() if f.name in ("vmlGetErrStatus", "vmlClearErrStatus")]
         self.ffi.cdef(_TYPES + "\n".join(_declaration(f) for f in wanted))
         self._library = self.ffi.dlopen(path)
-        self._symbols = {f.name: _symbol(f) for f in wanted}
+        self._symbols = {f.name: f.symbol for f in wanted}
 
     def __getattr__(self, name: str):
         return getattr(self._library, self._symbols[name])

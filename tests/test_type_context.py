@@ -196,7 +196,7 @@ def test_parameter_words_follow_the_first_occurrence_rule(context, types, signat
 
 
 def test_function_types_are_ordered_by_result_then_spelled_parameters(signature_at):
-    result_order = ("int", vml.CALLBACK_TYPEDEF, "unsigned int", "void")
+    result_order = ("int", vml.CALLBACK.typedef, "unsigned int", "void")
     ordered = [signature_at[i] for i in sorted(signature_at)]
     assert ordered == sorted(
         ordered, key=lambda s: (result_order.index(s[0]), spell_params(s[1]).encode())
