@@ -36,6 +36,14 @@ IDENTITIES = {
 }
 # Operations whose results NumPy orders otherwise than MKL: np.modf gives the fraction first.
 NUMPY_ORDER_OF_RESULTS = {"modf": "reversed"}
+# Operations MKL computes with IEEE arithmetic alone: the floating-point flags they raise are
+# the operation's own (an overflow, inf - inf), and NumPy reports them as for its own. MKL
+# sets no error status for them, but for a division by zero in div and inv. Every other
+# kernel raises flags on the way that are not the function's (a comparison with a quiet
+# NaN, lanes it throws away), which NumPy would take for errors: for those, MKL's error
+# status alone counts.
+IEEE_ARITHMETIC = frozenset({"add", "sub", "mul", "sqr", "mulbyconj", "conj"})
+IEEE_ARITHMETIC_WITH_STATUS = frozenset({"div", "inv"})
 
 
 @dataclass(frozen=True)

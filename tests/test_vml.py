@@ -325,9 +325,23 @@ def test_float16_results_overflow_as_numpys_own():
 
 
 def test_flags_a_kernel_raises_without_an_error_are_not_reported():
-    with np.errstate(all="raise"):  # MKL's Fmax may compare a quiet NaN on the way
+    # MKL's kernels compare quiet NaNs on the way, which raises the invalid flag.
+    with np.errstate(all="raise"):
         np.testing.assert_array_equal(vml.fmax([1.0, np.nan], [np.nan, 2.0]), [1.0, 2.0])
-        vml.ln(np.array([1.0, 2.0]))
+        for name in ("sin", "exp", "sqrt", "ln", "erf", "tanpi"):
+            assert np.isnan(vml.UFUNCS[name](np.array([np.nan, 0.25]))[0])
+
+
+@pytest.mark.parametrize(
+    ("name", "a", "b", "kind"),
+    [("add", np.inf, -np.inf, "invalid"), ("mul", 1e300, 1e300, "over"),
+     ("sub", -1e308, 1e308, "over"), ("div", 1.0, 0.0, "divide")],
+)  # fmt: skip
+def test_ieee_arithmetic_reports_its_own_flags_as_numpy(name, a, b, kind):
+    lib.vmlSetErrStatus(vml.STATUS_ACCURACYWARNING)  # the caller's status, to be kept
+    with np.errstate(all="ignore", **{kind: "raise"}), pytest.raises(FloatingPointError):
+        vml.UFUNCS[name](np.array([a]), np.array([b]))
+    assert lib.vmlClearErrStatus() == vml.STATUS_ACCURACYWARNING
 
 
 def test_the_callers_mode_status_and_callback_are_unchanged():

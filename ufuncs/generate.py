@@ -43,14 +43,22 @@ def rows(ops: list[operations.Operation]) -> list[str]:
             f"  // {op.name}"
         )
         order = operations.NUMPY_ORDER_OF_RESULTS.get(op.name, "as_mkl")
+        errors = (
+            "ieee_flags" if op.name in operations.IEEE_ARITHMETIC
+            else "ieee_flags_and_status" if op.name in operations.IEEE_ARITHMETIC_WITH_STATUS
+            else "status"
+        )  # fmt: skip
         for v in op.variants:
             assert v.strided and v.mode and v.mode_strided, f"{v.function} lacks a form"
             loop_rows.append(
-                f"QV_LOOP({v.function}, {v.strided}, {v.mode}, {v.mode_strided}, {order})"
+                f"QV_LOOP({v.function}, {v.strided}, {v.mode}, {v.mode_strided}, {order}, {errors})"
                 f"  // {op.name}: {', '.join(v.dtypes)}"
             )
     known = {op.name for op in ops}
-    assert set(operations.IDENTITIES) | set(operations.NUMPY_ORDER_OF_RESULTS) <= known
+    assert (
+        set(operations.IDENTITIES) | set(operations.NUMPY_ORDER_OF_RESULTS)
+        | operations.IEEE_ARITHMETIC | operations.IEEE_ARITHMETIC_WITH_STATUS
+    ) <= known  # fmt: skip
     return ["#ifdef QV_UFUNC", *ufunc_rows, "#endif", "#ifdef QV_LOOP", *loop_rows, "#endif"]
 
 

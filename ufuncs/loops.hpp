@@ -41,19 +41,26 @@ long long mode_word(const void* data) {
 /// acts on; the status the caller had is put back, so MKL's per-thread state is unchanged.
 /// When MKL reports no error, floating-point flags its kernels raised on the way (an
 /// ordered comparison with a quiet NaN, say) are dropped: NumPy would take them for errors.
-/// MKL's kernels compute in SSE and AVX registers, whose flags are in MXCSR; reading it
-/// costs a third of what the C library's fetestexcept does, on every call.
+/// IEEE arithmetic keeps its flags: they are the operation's own; where MKL sets no status
+/// for it, there is no status to keep either. MKL's kernels compute in SSE and AVX
+/// registers, whose flags are in MXCSR, cheaper to read than fetestexcept.
+template <Errors E>
 class StatusToFloatingPoint {
  public:
-  StatusToFloatingPoint() : saved_(vmlClearErrStatus()), flags_before_(_mm_getcsr() & errors) {}
+  StatusToFloatingPoint() {
+    if constexpr (E != Errors::ieee_flags) saved_ = vmlClearErrStatus();
+    if constexpr (E == Errors::status) flags_before_ = _mm_getcsr() & errors;
+  }
   ~StatusToFloatingPoint() {
-    const int status = vmlSetErrStatus(saved_);
-    if (status != VML_STATUS_OK) {
-      raise(status);
-      return;
+    if constexpr (E != Errors::ieee_flags) {
+      const int status = vmlSetErrStatus(saved_);
+      if (status != VML_STATUS_OK) {
+        raise(status);
+      } else if constexpr (E == Errors::status) {
+        const unsigned csr = _mm_getcsr();
+        if ((csr & errors) != flags_before_) _mm_setcsr(csr & ~(errors & ~flags_before_));
+      }
     }
-    const unsigned csr = _mm_getcsr();
-    if ((csr & errors) != flags_before_) _mm_setcsr(csr & ~(errors & ~flags_before_));
   }
   StatusToFloatingPoint(const StatusToFloatingPoint&) = delete;
   StatusToFloatingPoint& operator=(const StatusToFloatingPoint&) = delete;
@@ -80,8 +87,8 @@ class StatusToFloatingPoint {
         break;
     }
   }
-  int saved_;
-  unsigned flags_before_;
+  int saved_ = VML_STATUS_OK;
+  unsigned flags_before_ = 0;
 };
 
 /// Whether the operands must be taken one element at a time: an output written to one
@@ -215,7 +222,7 @@ template <class V, Accuracy A>
 void loop(char** numpy_args, const npy_intp* dimensions, const npy_intp* numpy_steps, void* data) {
   const npy_intp n = dimensions[0];
   if (n <= 0) return;
-  StatusToFloatingPoint status;
+  StatusToFloatingPoint<V::errors> status;
   if constexpr (V::order == Results::as_mkl) {
     Calls<V, A>::run(numpy_args, n, numpy_steps, mode_word<A>(data));
   } else {
@@ -262,7 +269,7 @@ void half_loop(char** numpy_args, const npy_intp* dimensions, const npy_intp* nu
     }
     {
       // Around MKL alone: rounding to float16 overflows as NumPy's own float16 loops do.
-      StatusToFloatingPoint status;
+      StatusToFloatingPoint<V::errors> status;
       Calls<V, A>::run(at, m, buffer_steps, mode);
     }
     for (std::size_t o = static_cast<std::size_t>(Form::nin); o < N; ++o)

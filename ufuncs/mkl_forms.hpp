@@ -105,12 +105,18 @@ inline constexpr bool takes_exactly<void (*)(Parameters...) noexcept, std::tuple
 /// The order of the ufunc's results: MKL's, or the reverse where NumPy's function has them so.
 enum class Results { as_mkl, reversed };
 
+/// How MKL's call reports errors to NumPy: by its error status alone, the flags its kernel
+/// raises on the way being no errors; or, for IEEE arithmetic, by the flags the operation
+/// raises itself, with or without an error status besides.
+enum class Errors { status, ieee_flags_and_status, ieee_flags };
+
 /// One precision of one operation: the contiguous and strided forms and their mode variants.
 template <auto Contiguous, auto Strided, auto ModeContiguous, auto ModeStrided,
-          Results Order = Results::as_mkl>
+          Results Order = Results::as_mkl, Errors Reported = Errors::status>
 struct Variant {
   using form = ContiguousForm<decltype(Contiguous)>;
   static constexpr Results order = Order;
+  static constexpr Errors errors = Reported;
   static constexpr std::size_t count = form::count;
 
   template <std::size_t... I>

@@ -48,8 +48,9 @@ constexpr LoopRow loop_row() {
 }
 
 constexpr LoopRow loop_rows[] = {
-#define QV_LOOP(CONTIGUOUS, STRIDED, MODE, MODE_STRIDED, ORDER) \
-  loop_row<Variant<&::CONTIGUOUS, &::STRIDED, &::MODE, &::MODE_STRIDED, Results::ORDER>>(),
+#define QV_LOOP(CONTIGUOUS, STRIDED, MODE, MODE_STRIDED, ORDER, ERRORS)                 \
+  loop_row<Variant<&::CONTIGUOUS, &::STRIDED, &::MODE, &::MODE_STRIDED, Results::ORDER, \
+                   Errors::ERRORS>>(),
 #include "ufunc_rows.inc"
 #undef QV_LOOP
 };
