@@ -1010,11 +1010,12 @@ def _ufuncs_section(results: dict) -> list[str]:
         "## 8. The NumPy layer's ufuncs",
         "",
         "`vml`'s ufuncs against NumPy's own ufuncs and against the `lib` call they make, "
-        "float64, MKL on one thread. The cases take turns; each figure is the median of "
+        "float64, MKL on one thread. The cases take turns over "
         f"{len(data['against_lib'].get('rounds_ms', {}).get('vml', [])) or 'several'} rounds "
         "of calibrated timings.",
         "",
-        "Per call on tiny arrays (ns):",
+        "Per call on tiny arrays (ns; the fastest round, since a call this short is only ever "
+        "slowed by what else the machine does):",
         "",
     ]
     lines += _table(
