@@ -96,10 +96,10 @@ def _binary_sizes(binary: Path) -> dict:
 
 
 def _binary(name: str) -> Path:
-    spec = importlib.util.find_spec(name)
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec(name)
+    if found is None or found.origin is None:
         raise RuntimeError(f"{name} is not installed")
-    return Path(spec.origin)
+    return Path(found.origin)
 
 
 def measure(processes: int) -> dict:

@@ -61,13 +61,20 @@ def include_dirs() -> list[str]:
     ],
 )
 def test_signature_must_match_mkl_declaration(tmp_path, signature, accepted):
+    declared = "mkl_like_64" if "1>" in signature else "mkl_like"
+    stderr = compiles(tmp_path, SOURCE % (signature, declared), accepted)
+    if not accepted:
+        assert "must pass its arguments unchanged to MKL" in stderr
+
+
+def compiles(tmp_path, text: str, accepted: bool, *more_include_dirs: str) -> str:
+    """Compiles `text` for its syntax and checks whether it was `accepted`; the diagnostics."""
     compiler = shutil.which("g++") or shutil.which("c++")
     if compiler is None:
         pytest.skip("no C++ compiler")
     source = tmp_path / "check.cpp"
-    declared = "mkl_like_64" if "1>" in signature else "mkl_like"
-    source.write_text(SOURCE % (signature, declared))
-    flags = [f"-I{d}" for d in include_dirs()]
+    source.write_text(text)
+    flags = [f"-I{d}" for d in [*include_dirs(), *more_include_dirs]]
     result = subprocess.run(
         [compiler, "-std=c++20", "-fsyntax-only", *flags, str(source)],
         capture_output=True,
@@ -75,8 +82,7 @@ def test_signature_must_match_mkl_declaration(tmp_path, signature, accepted):
         check=False,
     )
     assert (result.returncode == 0) == accepted, result.stderr[-2000:]
-    if not accepted:
-        assert "must pass its arguments unchanged to MKL" in result.stderr
+    return result.stderr
 
 
 # A ufunc row: the contiguous, strided and mode forms of one operation, as MKL declares them.
@@ -101,20 +107,8 @@ template void loop<Row, Accuracy::fixed>(char**, const npy_intp*, const npy_intp
     ("strided_form", "accepted"), [("strided", True), ("strided_the_other_way", False)]
 )
 def test_a_ufunc_row_must_pair_each_array_with_its_increment(tmp_path, strided_form, accepted):
-    compiler = shutil.which("g++") or shutil.which("c++")
-    if compiler is None:
-        pytest.skip("no C++ compiler")
     import numpy
 
-    source = tmp_path / "check.cpp"
-    source.write_text(UFUNC_SOURCE % strided_form)
-    flags = [f"-I{d}" for d in [*include_dirs(), numpy.get_include()]]
-    result = subprocess.run(
-        [compiler, "-std=c++20", "-fsyntax-only", *flags, str(source)],
-        capture_output=True,
-        text=True,
-        check=False,
-    )
-    assert (result.returncode == 0) == accepted, result.stderr[-2000:]
+    stderr = compiles(tmp_path, UFUNC_SOURCE % strided_form, accepted, numpy.get_include())
     if not accepted:
-        assert "each array followed by its increment" in result.stderr
+        assert "each array followed by its increment" in stderr
