@@ -37,13 +37,96 @@ IDENTITIES = {
 # Operations whose results NumPy orders otherwise than MKL: np.modf gives the fraction first.
 NUMPY_ORDER_OF_RESULTS = {"modf": "reversed"}
 # Operations MKL computes with IEEE arithmetic alone: the floating-point flags they raise are
-# the operation's own (an overflow, inf - inf), and NumPy reports them as for its own. MKL
-# sets no error status for them, but for a division by zero in div and inv. Every other
-# kernel raises flags on the way that are not the function's (a comparison with a quiet
-# NaN, lanes it throws away), which NumPy would take for errors: for those, MKL's error
-# status alone counts.
+# the operation's own (an overflow, inf - inf), and NumPy reports them as for its own. The
+# divisions' kernels raise a division by zero for 0 / 0 too, so there the values tell the
+# invalid operations from the divisions by zero. Every other kernel raises flags on the way
+# that are not the function's (a comparison with a quiet NaN, lanes it throws away), which
+# NumPy would take for errors: for those, MKL's error status counts, read with the values.
 IEEE_ARITHMETIC = frozenset({"add", "sub", "mul", "sqr", "mulbyconj", "conj"})
-IEEE_ARITHMETIC_WITH_STATUS = frozenset({"div", "inv"})
+IEEE_DIVISION = frozenset({"div", "inv"})
+
+# Reductions that may be regrouped: computed pairwise in cache-sized blocks through MKL's
+# vector forms (a sum so has the error of NumPy's pairwise sum; for the others any grouping
+# is as accurate as NumPy's order). Every other operation reduces element by element.
+REDUCED_IN_BLOCKS = frozenset({"add", "mul", "hypot", "fmax", "fmin", "maxmag", "minmag"})
+# Under numpy_uses_mkl() NumPy's own loop reduces and accumulates, keeping NumPy's results,
+# except for these, whose reductions the blocks compute as accurately and much faster.
+REDUCED_IN_BLOCKS_FOR_NUMPY = frozenset({"hypot"})
+
+# float16 loops computed in float16 itself: nextafter's neighbour in float32, rounded, is
+# the float16 value itself. Every other float16 loop goes through float32, whose result
+# rounded is the float16 one, as in NumPy's own float16 loops.
+NATIVE_FLOAT16 = frozenset({"nextafter"})
+
+
+@dataclass(frozen=True)
+class Unreported:
+    """Results some kernels give without an error status; the loop looks for them itself."""
+
+    results: frozenset[str]  # "nan" (from numbers: invalid), "pole" (divide), "overflow"
+    kernels: frozenset[str]  # libmkl_vml_<kernel> suffixes that give them; "*" for all
+    what: str
+
+
+def unreported(results: str, kernels: str, what: str) -> Unreported:
+    return Unreported(frozenset(results.split()), frozenset(kernels.split()), what)
+
+
+# (operation, precisions) -> the results left unreported. The loops look for them right
+# after MKL computed a block, only in these loops and under these kernels (and under any
+# kernel library not characterized below); where one is found, the values say NumPy's flag.
+UNREPORTED = {
+    ("pow", "s"): unreported("nan", "avx512", "pow(-1, 0.5) is NaN"),
+    ("pow", "cz"): unreported("nan pole overflow", "*", "0j ** 0j is NaN, 1e-300j ** -1 inf"),
+    ("powx", "sd"): unreported("overflow", "*", "powx(tiny, -1) is inf"),
+    ("powx", "cz"): unreported("nan pole overflow", "*", "0j ** 0j is NaN, 1e-300j ** -1 inf"),
+    ("powr", "sd"): unreported("nan pole", "*", "powr(0, 0) is NaN, powr(0, -1) inf"),
+    ("pow3o2", "sd"): unreported("overflow", "*", "pow3o2(max) is inf"),
+    ("hypot", "sd"): unreported("overflow", "*", "hypot(max, max) is inf"),
+    ("remainder", "sd"): unreported("nan", "*", "remainder(inf, 1) is NaN"),
+    ("linearfrac", "sd"): unreported("nan", "*", "linearfrac(inf, inf) is NaN"),
+    ("erfcx", "sd"): unreported("overflow", "*", "erfcx(-max) is inf"),
+    ("sinpi", "sd"): unreported("nan", "*", "sinpi(inf) is NaN"),
+    ("cospi", "sd"): unreported("nan", "*", "cospi(inf) is NaN"),
+    ("sincospi", "sd"): unreported("nan", "*", "sincospi(inf) is NaN"),
+    ("tanpi", "sd"): unreported("nan pole", "*", "tanpi(0.5) is inf"),
+    ("y0", "sd"): unreported("nan pole", "*", "y0(-1) is NaN, y0(0) -inf"),
+    ("y1", "sd"): unreported("nan pole", "*", "y1(-1) is NaN, y1(0) -inf"),
+    ("yn", "sd"): unreported("nan pole", "*", "yn(-1, 2) is NaN"),
+    ("atanh", "cz"): unreported("pole", "*", "atanh(1+0j) is inf"),
+    ("atan", "cz"): unreported("pole", "*", "atan(1j) is infj"),
+    ("ln", "cz"): unreported("pole", "*", "ln(0j) is -inf"),
+    ("log10", "cz"): unreported("pole", "*", "log10(0j) is -inf"),
+    ("div", "sd"): unreported("nan", "avx512", "inf / inf is NaN"),
+    ("div", "s"): unreported("overflow", "avx512", "1 / 3e-39 is inf"),
+    ("sub", "z"): unreported("nan", "avx512", "(inf+infj) - (inf+infj) is NaN"),
+    ("div", "cz"): unreported("pole", "*", "(1+1j) / 0j is inf"),
+    ("div", "z"): unreported("nan", "avx512", "0j / 0j is NaN"),
+}
+# The kernel libraries whose behaviour these tables record.
+CHARACTERIZED_KERNELS = frozenset({"def", "cmpt", "mc3", "avx2", "avx512"})
+
+# Loops numpy_uses_mkl() leaves as NumPy's: MKL's results or warnings on special inputs
+# differ from NumPy's. (operation, precisions, "e" for float16) -> why. The vml ufuncs keep
+# MKL's values.
+NUMPY_KEEPS = {
+    ("fmax", "esd"): "fmax(+0, -0) is -0 in MKL, +0 (the first) in NumPy",
+    ("fmin", "esd"): "fmin(+0, -0) is -0 in MKL, +0 (the first) in NumPy",
+    ("pow", "cz"): "0j ** 0j is nan+nanj in MKL, 1+0j in NumPy; other powers of 0j differ",
+    ("mul", "cz"): "infinite times NaN parts: infinite in MKL (C99), NaN in NumPy",
+    ("div", "cz"): "infinite and NaN parts: infinities in MKL (C99), NaN in NumPy",
+    ("exp", "cz"): "exp(inf+infj) is inf+nanj in both, with invalid in NumPy only",
+    ("sin", "cz"): "signs of infinite and zero parts next to a NaN differ",
+    ("cos", "cz"): "signs of zero parts next to a NaN differ",
+    ("tan", "cz"): "tan(nan+0j) is nan+nanj in MKL, nan+0j in NumPy",
+    ("sinh", "cz"): "signs of infinite parts next to a NaN differ",
+    ("cosh", "cz"): "cosh(inf+infj) is inf+nanj in both, with invalid in NumPy only",
+    ("tanh", "cz"): "tanh(nanj) is nan+nanj in MKL, nanj in NumPy",
+    ("asin", "cz"): "signs of infinite parts next to a NaN differ",
+    ("acos", "cz"): "signs of infinite parts next to a NaN differ",
+    ("atan", "cz"): "signs of zero parts next to a NaN differ",
+    ("acosh", "cz"): "acosh(nanj) is nan+nanj in MKL, nan+pi/2j in NumPy",
+}
 
 
 @dataclass(frozen=True)

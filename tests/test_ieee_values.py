@@ -4,8 +4,6 @@ singularity and range errors."""
 
 from __future__ import annotations
 
-import itertools
-
 import kernels
 import mpmath
 import numpy as np
@@ -15,10 +13,13 @@ from vml_cases import (
     ELEMENT_DTYPE,
     REAL,
     REAL_CTYPE,
+    complex_specials,
     family_of,
     mode_word,
     reference_ulps,
     relative_error,
+    special_pairs,
+    specials,
     status,
     tolerance,
     vml_state,  # noqa: F401  (fixture)
@@ -27,21 +28,6 @@ from vml_cases import (
 from catalogue import vml
 
 pytestmark = pytest.mark.numerics
-
-
-def specials(dtype) -> np.ndarray:
-    info = np.finfo(dtype)
-    values = [np.nan, np.inf, -np.inf, 0.0, -0.0, info.smallest_subnormal]
-    values += [-info.smallest_subnormal, info.tiny / 4, info.tiny, 1.0, -1.0, 0.5, -0.5, 2.5]
-    values += [-2.5, info.max, -info.max]
-    return np.array(values, dtype)
-
-
-def special_pairs(dtype) -> list[np.ndarray]:
-    """Every pair of a smaller set of special values, as two arrays."""
-    values = [np.nan, np.inf, -np.inf, 0.0, -0.0, 1.0, -1.0, 2.5, np.finfo(dtype).tiny / 4]
-    pairs = list(itertools.product(values, repeat=2))
-    return [np.array([a for a, _ in pairs], dtype), np.array([b for _, b in pairs], dtype)]
 
 
 def _erfcinv_of_tiny(x):
@@ -146,11 +132,6 @@ def test_real_special_values_follow_numpy(run_both, p, base):
         finite = np.array(want) == "finite"
         error = relative_error(result[finite], expected[finite], p)
         assert np.all(error <= tolerance("HA", p, reference_ulps(base, p))), (base, error.max())
-
-
-def complex_specials(dtype) -> np.ndarray:
-    parts = [np.nan, np.inf, -np.inf, 0.0, -0.0, 1.0, -1.0, np.finfo(dtype).tiny / 4]
-    return np.array([complex(a, b) for a, b in itertools.product(parts, parts)]).astype(dtype)
 
 
 COMPLEX_SPECIAL_BASES = [

@@ -10,14 +10,18 @@ import zlib
 import kernels
 import numpy as np
 import pytest
-from quorvex.mkl._vml_operations import OPERATIONS
+from quorvex.mkl._vml_operations import NUMPY_KEEPS, OPERATIONS
 from vml_cases import (
     BEYOND_DOCUMENTED,
     COMPLEX,
     FULL_ONLY,
+    LINEAR_FRAC,
     REAL,
+    complex_specials,
     reference_ulps,
     relative_error,
+    special_pairs,
+    specials,
     tolerance,
 )
 
@@ -523,3 +527,120 @@ def test_pack_and_unpack_match_numpy_indexing(dtype):
 def test_pack_selectors_are_checked_against_the_arrays(call, error, message):
     with pytest.raises(error, match=message):
         call(np.arange(10.0))
+
+
+# --- NumPy's contract on special values. -------------------------------------------------
+
+FLAG_NAMES = {1: "divide", 2: "over", 8: "invalid"}  # NumPy ignores underflow by default
+CHAR_PRECISION = {"e": "e", "f": "s", "d": "d", "F": "c", "D": "z"}
+ULPS = {"e": 1, "f": 8, "d": 4, "F": 8, "D": 4}  # MKL's HA error and NumPy's own, together
+
+
+def numpy_equivalent(name: str, signature: str):
+    """NumPy's ufunc computing what vml's computes, with this loop, or None."""
+    for numpy_name, vml_name in vml.NUMPY_EQUIVALENTS.items():
+        ufunc = getattr(np, numpy_name)
+        if vml_name == name and signature in ufunc.types:
+            return ufunc
+    return None
+
+
+def kept_by_numpy(name: str, signature: str) -> bool:
+    precision = CHAR_PRECISION[signature[0]]
+    return any(op == name and precision in ps for op, ps in NUMPY_KEEPS)
+
+
+def special_inputs(ufunc, signature: str) -> list[np.ndarray]:
+    """Every special value, or every pair of a smaller set, in the loop's input dtypes."""
+    chars = signature.split("->", maxsplit=1)[0]
+    dtype = np.dtype(chars[0])
+    if chars[0] in "FD":
+        values = complex_specials(dtype)
+        if ufunc.nin == 2:  # every pair of a smaller set
+            values = values[::3]
+            sample = [np.repeat(values, values.size), np.tile(values, values.size)]
+        else:
+            sample = [values]
+    else:
+        sample = [specials(dtype)] if ufunc.nin == 1 else special_pairs(dtype)
+    if ufunc.nin > 2:  # linearfrac: the four coefficients fixed
+        n = sample[0].size
+        sample += [np.full(n, c, dtype) for c in LINEAR_FRAC]
+    return [a.astype(c) for a, c in zip(sample, chars, strict=False)]
+
+
+def results_and_flags(function, args):
+    seen = set()
+
+    def record(kind, flag):
+        seen.update(name for bit, name in FLAG_NAMES.items() if flag & bit)
+
+    with np.errstate(all="call", call=record):
+        results = function(*args)
+    return (results if isinstance(results, tuple) else (results,)), seen
+
+
+def alike(a, b, ulps) -> bool:
+    """The same special value (NaN, signed infinity or zero), or finite values within ulps."""
+    if a.dtype.kind == "c":
+        return alike(a.real, b.real, ulps) and alike(a.imag, b.imag, ulps)
+    if np.isnan(a) or np.isnan(b):
+        return bool(np.isnan(a) and np.isnan(b))
+    if not np.isfinite(a) or not np.isfinite(b) or a == 0 or b == 0:
+        return bool(a == b and np.signbit(a) == np.signbit(b))
+    with np.errstate(over="ignore"):
+        return bool(abs(a - b) <= ulps * np.spacing(abs(b)))
+
+
+ANY = object()  # complex arithmetic on infinities and NaNs may raise invalid or not (C99)
+
+
+def ieee_flags(inputs, results):
+    """The flags IEEE 754 gives: none for a NaN input or an exact result on an infinity,
+    invalid for NaN from numbers; None where an infinity from finite inputs is a pole or an
+    overflow, which the values alone do not say."""
+    finite_in = all(np.isfinite(a) for a in inputs)
+    if not finite_in and any(np.iscomplexobj(v) for v in (*inputs, *results)):
+        return ANY
+    if any(np.isnan(a) for a in inputs):
+        return set()
+    if any(np.isnan(r) for r in results):
+        return {"invalid"}
+    if finite_in and not all(np.isfinite(r) for r in results):
+        return None
+    return set()
+
+
+SPECIAL_LOOPS = [(name, t) for name, u in vml.UFUNCS.items() for t in u.types]
+
+
+@pytest.mark.parametrize(("name", "signature"), SPECIAL_LOOPS, ids=lambda v: v)
+def test_special_values_give_numpys_results_and_warnings(name, signature):
+    """Element by element and as one array: NumPy's results and warnings where NumPy has the
+    function (but where the operation records keep NumPy's own loop), and IEEE's warnings
+    everywhere."""
+    ufunc = vml.UFUNCS[name]
+    inputs = special_inputs(ufunc, signature)
+    reference = None if kept_by_numpy(name, signature) else numpy_equivalent(name, signature)
+    wrong, every_flag = [], set()
+    for i in range(inputs[0].size):
+        element = [a[i : i + 1] for a in inputs]
+        results, flags = results_and_flags(ufunc, element)
+        every_flag |= flags
+        values, outputs = [a[0] for a in element], [r[0] for r in results]
+        expected = ieee_flags(values, outputs)
+        if reference is not None:
+            numpy_results, numpy_flags = results_and_flags(reference, element)
+            if not all(alike(r, n[0], ULPS[signature[0]])
+                       for r, n in zip(outputs, numpy_results, strict=True)):  # fmt: skip
+                wrong.append((values, outputs, [n[0] for n in numpy_results]))
+                continue
+            if expected is None or expected is ANY or all(np.isfinite(v) for v in values):
+                expected = numpy_flags  # NumPy's kind of error where IEEE's leaves a choice
+        if expected is ANY:
+            continue
+        if flags != expected and not (expected is None and len(flags) == 1):
+            wrong.append((values, outputs, sorted(flags), expected))
+    assert not wrong, wrong[:8]
+    _, together = results_and_flags(ufunc, inputs)
+    assert together == every_flag  # no lane of a vector warns what no element does

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import functools
 import importlib.util
+import itertools
 import math
 import re
 import zlib
@@ -330,6 +331,29 @@ def family_of(base: str, precision: str) -> str:
 
 
 _FAMILIES = {(f.base, f.precision): f.family for f in CALLABLE_WITH_ARRAYS}
+
+
+# --- IEEE special values. ------------------------------------------------------------------
+
+
+def specials(dtype) -> np.ndarray:
+    info = np.finfo(dtype)
+    values = [np.nan, np.inf, -np.inf, 0.0, -0.0, info.smallest_subnormal]
+    values += [-info.smallest_subnormal, info.tiny / 4, info.tiny, 1.0, -1.0, 0.5, -0.5, 2.5]
+    values += [-2.5, info.max, -info.max]
+    return np.array(values, dtype)
+
+
+def special_pairs(dtype) -> list[np.ndarray]:
+    """Every pair of a smaller set of special values, as two arrays."""
+    values = [np.nan, np.inf, -np.inf, 0.0, -0.0, 1.0, -1.0, 2.5, np.finfo(dtype).tiny / 4]
+    pairs = list(itertools.product(values, repeat=2))
+    return [np.array([a for a, _ in pairs], dtype), np.array([b for _, b in pairs], dtype)]
+
+
+def complex_specials(dtype) -> np.ndarray:
+    parts = [np.nan, np.inf, -np.inf, 0.0, -0.0, 1.0, -1.0, np.finfo(dtype).tiny / 4]
+    return np.array([complex(a, b) for a, b in itertools.product(parts, parts)]).astype(dtype)
 
 
 # --- One operation's data: inputs, scalars, initial outputs and expected results. ---------

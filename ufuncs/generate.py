@@ -16,20 +16,40 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 from catalogue import declarations, operations
 
 
+def has_float16(op: operations.Operation) -> bool:
+    return any(v.precision == "s" and set(v.dtypes) == {"float32"} for v in op.variants)
+
+
 def doc(op: operations.Operation) -> str:
     functions = ", ".join(v.function for v in op.variants)
     dtypes = [v.dtypes[0] for v in op.variants]
-    if any(v.precision == "s" and set(v.dtypes) == {"float32"} for v in op.variants):
+    half = ""
+    if has_float16(op):
         dtypes.insert(0, "float16")
+        native = op.name in operations.NATIVE_FLOAT16
+        half = "; float16 is computed in float16" if native else "; float16 is computed in float32"
     ins = ", ".join(op.names("in") + op.names("scalar"))
     outs = op.names("out")
     if operations.NUMPY_ORDER_OF_RESULTS.get(op.name) == "reversed":
         outs = outs[::-1]
     outs = ", ".join(outs)
     return (
-        f"MKL's {functions}: ({ins}) -> ({outs}), elementwise, for {', '.join(dtypes)} "
-        "input; float16 is computed in float32."
+        f"MKL's {functions}: ({ins}) -> ({outs}), elementwise, for {', '.join(dtypes)} input{half}."
     )
+
+
+def unreported(name: str, precision: str) -> tuple[str, str]:
+    """What a loop looks for that its kernel may leave unreported, and under which kernels:
+    the union of the table's entries (looking where a kernel does report costs time only)."""
+    results: set[str] = set()
+    kernels: set[str] = set()
+    for (op, precisions), entry in operations.UNREPORTED.items():
+        if op == name and precision in precisions:
+            assert entry.results <= {"nan", "pole", "overflow"}, entry
+            results |= entry.results
+            kernels |= entry.kernels
+    flags = " | ".join(f"Unreported::{r}" for r in sorted(results)) or "Unreported::none"
+    return flags, "*" if "*" in kernels else " ".join(sorted(kernels))
 
 
 def rows(ops: list[operations.Operation]) -> list[str]:
@@ -45,21 +65,39 @@ def rows(ops: list[operations.Operation]) -> list[str]:
         order = operations.NUMPY_ORDER_OF_RESULTS.get(op.name, "as_mkl")
         errors = (
             "ieee_flags" if op.name in operations.IEEE_ARITHMETIC
-            else "ieee_flags_and_status" if op.name in operations.IEEE_ARITHMETIC_WITH_STATUS
+            else "ieee_division" if op.name in operations.IEEE_DIVISION
             else "status"
         )  # fmt: skip
+        reduce = (
+            "in_blocks_for_numpy_too" if op.name in operations.REDUCED_IN_BLOCKS_FOR_NUMPY
+            else "in_blocks" if op.name in operations.REDUCED_IN_BLOCKS
+            else "in_order"
+        )  # fmt: skip
+        half = "nextafter" if op.name in operations.NATIVE_FLOAT16 else "through_single"
         for v in op.variants:
             assert v.strided and v.mode and v.mode_strided, f"{v.function} lacks a form"
+            result, kernels = unreported(op.name, v.precision)
             loop_rows.append(
-                f"QV_LOOP({v.function}, {v.strided}, {v.mode}, {v.mode_strided}, {order}, {errors})"
+                f"QV_LOOP({v.function}, {v.strided}, {v.mode}, {v.mode_strided}, {order}, "
+                f'{errors}, {reduce}, {half}, {result}, "{kernels}")'
                 f"  // {op.name}: {', '.join(v.dtypes)}"
             )
     known = {op.name for op in ops}
-    assert (
+    named = (
         set(operations.IDENTITIES) | set(operations.NUMPY_ORDER_OF_RESULTS)
-        | operations.IEEE_ARITHMETIC | operations.IEEE_ARITHMETIC_WITH_STATUS
-    ) <= known  # fmt: skip
-    return ["#ifdef QV_UFUNC", *ufunc_rows, "#endif", "#ifdef QV_LOOP", *loop_rows, "#endif"]
+        | operations.IEEE_ARITHMETIC | operations.IEEE_DIVISION
+        | operations.REDUCED_IN_BLOCKS | operations.NATIVE_FLOAT16
+        | {name for name, _ in operations.UNREPORTED} | {name for name, _ in operations.NUMPY_KEEPS}
+    )  # fmt: skip
+    assert named <= known, f"the tables name unknown operations: {sorted(named - known)}"
+    assert operations.REDUCED_IN_BLOCKS_FOR_NUMPY <= operations.REDUCED_IN_BLOCKS
+    assert operations.REDUCED_IN_BLOCKS <= set(operations.IDENTITIES)
+    characterized = [f'QV_CHARACTERIZED("{k}")' for k in sorted(operations.CHARACTERIZED_KERNELS)]
+    return [
+        "#ifdef QV_UFUNC", *ufunc_rows, "#endif",
+        "#ifdef QV_LOOP", *loop_rows, "#endif",
+        "#ifdef QV_CHARACTERIZED", *characterized, "#endif",
+    ]  # fmt: skip
 
 
 def main(argv: list[str]) -> int:

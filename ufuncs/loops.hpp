@@ -1,14 +1,20 @@
 // The inner loops NumPy calls: MKL's contiguous form where every array is contiguous, its
-// strided form where the steps are whole elements, and one element at a time where the
-// operands overlap as a reduction or an accumulation makes them.
+// strided form where the steps are whole elements, pairwise blocks for the reductions that
+// allow any grouping, and one element at a time where the operands overlap as an
+// accumulation or an in-order reduction makes them.
 #pragma once
 
 #include <mkl_vml_defines.h>
 #include <mkl_vml_functions.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cfenv>
 #include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -16,6 +22,10 @@
 
 #include "mkl_forms.hpp"
 #include "numpy_api.hpp"
+
+#if !defined(__x86_64__)
+#error "MKL's kernels, and the floating-point flags read here, are those of x86-64."
+#endif
 
 namespace quorvex::ufuncs {
 
@@ -37,59 +47,146 @@ long long mode_word(const void* data) {
   }
 }
 
-/// MKL's error status of one loop becomes NumPy's floating-point status, which np.errstate
-/// acts on; the status the caller had is put back, so MKL's per-thread state is unchanged.
-/// When MKL reports no error, floating-point flags its kernels raised on the way (an
-/// ordered comparison with a quiet NaN, say) are dropped: NumPy would take them for errors.
-/// IEEE arithmetic keeps its flags: they are the operation's own; where MKL sets no status
-/// for it, there is no status to keep either. MKL's kernels compute in SSE and AVX
-/// registers, whose flags are in MXCSR, cheaper to read than fetestexcept.
-template <Errors E>
-class StatusToFloatingPoint {
- public:
-  StatusToFloatingPoint() {
-    if constexpr (E != Errors::ieee_flags) saved_ = vmlClearErrStatus();
-    if constexpr (E == Errors::status) flags_before_ = _mm_getcsr() & errors;
+/// Whether the loops of a variant look through their results for what the kernel left
+/// unreported: set at import, from the kernel library MKL loaded.
+template <class V>
+inline bool scans_results = false;
+
+/// Elements computed between two such looks: the look then reads them from the first-level
+/// cache, and MKL's cost of a call stays small against their computation.
+inline constexpr npy_intp scan_block = 2048;
+
+// --- Floating-point status. -----------------------------------------------------------------
+
+inline constexpr int reported_flags = FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW;
+
+/// The flags raised in both floating-point units: MKL's vector kernels raise theirs in MXCSR,
+/// but some of their scalar paths compute in the x87 unit, whose status word NumPy reads too.
+inline int raised_flags() {
+  unsigned short x87;
+  __asm__ volatile("fnstsw %0" : "=m"(x87));
+  return static_cast<int>((x87 | _mm_getcsr()) & unsigned{reported_flags});
+}
+
+inline bool is_nan(float x) { return std::isnan(x); }
+inline bool is_nan(double x) { return std::isnan(x); }
+inline bool is_nan(MKL_Complex8 z) { return std::isnan(z.real) || std::isnan(z.imag); }
+inline bool is_nan(MKL_Complex16 z) { return std::isnan(z.real) || std::isnan(z.imag); }
+inline bool is_finite(float x) { return std::isfinite(x); }
+inline bool is_finite(double x) { return std::isfinite(x); }
+inline bool is_finite(MKL_Complex8 z) { return std::isfinite(z.real) && std::isfinite(z.imag); }
+inline bool is_finite(MKL_Complex16 z) { return std::isfinite(z.real) && std::isfinite(z.imag); }
+inline bool is_zero(float x) { return x == 0; }
+inline bool is_zero(double x) { return x == 0; }
+inline bool is_zero(MKL_Complex8 z) { return z.real == 0 && z.imag == 0; }
+inline bool is_zero(MKL_Complex16 z) { return z.real == 0 && z.imag == 0; }
+template <class Form, std::size_t I>
+auto operand_at(char* const* at, const npy_intp* steps, npy_intp k) {
+  typename Form::template operand<I>::element x;
+  std::memcpy(&x, at[I] + k * steps[I], sizeof x);
+  return x;
+}
+
+/// What one element's values say happened, as IEEE 754 and NumPy see it: a NaN from inputs
+/// none of which is NaN is an invalid operation; an infinity from finite inputs a pole or an
+/// overflow; an infinite or NaN input gives its exact result quietly.
+struct ElementValues {
+  bool nan_in = false, nonfinite_in = false, zero_in = false, zero_last_in = false;
+  bool nan_out = false, infinite_out = false;
+};
+
+template <class Form, std::size_t... I>
+ElementValues values_at(char* const* at, const npy_intp* steps, npy_intp k,
+                        std::index_sequence<I...>) {
+  constexpr auto nin = static_cast<std::size_t>(Form::nin);
+  ElementValues e;
+  auto look = [&](std::size_t i, auto x) {
+    if (i < nin) {
+      e.nan_in = e.nan_in || is_nan(x);
+      e.nonfinite_in = e.nonfinite_in || !is_finite(x);
+      e.zero_in = e.zero_in || is_zero(x);
+      e.zero_last_in = i == nin - 1 && is_zero(x);
+    } else {
+      e.nan_out = e.nan_out || is_nan(x);
+      e.infinite_out = e.infinite_out || (!is_finite(x) && !is_nan(x));
+    }
+  };
+  (look(I, operand_at<Form, I>(at, steps, k)), ...);
+  return e;
+}
+
+/// Whether no output overlaps an input: the inputs are then still there after the call.
+template <class Form>
+bool inputs_survive(char* const* at, const npy_intp* steps, npy_intp n) {
+  auto low = [&](std::size_t i) { return at[i] + std::min<npy_intp>(0, (n - 1) * steps[i]); };
+  auto high = [&](std::size_t i) {
+    return at[i] + std::max<npy_intp>(0, (n - 1) * steps[i]) + Form::sizes[i];
+  };
+  for (std::size_t out = static_cast<std::size_t>(Form::nin); out < Form::count; ++out)
+    for (std::size_t in = 0; in < static_cast<std::size_t>(Form::nin); ++in)
+      if (low(in) < high(out) && low(out) < high(in)) return false;
+  return true;
+}
+
+inline int flag_of_status(int status) {
+  switch (status) {
+    case VML_STATUS_ERRDOM:
+      return FE_INVALID;
+    case VML_STATUS_SING:
+      return FE_DIVBYZERO;
+    case VML_STATUS_OVERFLOW:
+      return FE_OVERFLOW;
+    case VML_STATUS_UNDERFLOW:
+      return FE_UNDERFLOW;
+    default:  // none, or an accuracy warning, which NumPy has no flag for
+      return 0;
   }
-  ~StatusToFloatingPoint() {
+}
+
+/// MKL's report of one loop's calls becomes NumPy's floating-point status, which np.errstate
+/// acts on; the error status the caller had is put back, so MKL's per-thread state is
+/// unchanged. The loop tells it what the values say (Computation::finish).
+/// - Errors::status: the flags the kernel raised are dropped, being no errors of the function
+///   (an ordered comparison with a quiet NaN, lanes it throws away).
+/// - Errors::ieee_flags: the flags of IEEE arithmetic are the operation's own.
+/// - Errors::ieee_division: so are they, but for an invalid operation or a division by zero,
+///   which the kernels mix up (0 / 0): the loop finds those in the values.
+template <class V>
+class ErrorReport {
+  static constexpr Errors E = V::errors;
+
+ public:
+  ErrorReport() {
     if constexpr (E != Errors::ieee_flags) {
-      const int status = vmlSetErrStatus(saved_);
-      if (status != VML_STATUS_OK) {
-        raise(status);
-      } else if constexpr (E == Errors::status) {
-        const unsigned csr = _mm_getcsr();
-        if ((csr & errors) != flags_before_) _mm_setcsr(csr & ~(errors & ~flags_before_));
-      }
+      saved_ = vmlClearErrStatus();
+      before_ = raised_flags();
     }
   }
-  StatusToFloatingPoint(const StatusToFloatingPoint&) = delete;
-  StatusToFloatingPoint& operator=(const StatusToFloatingPoint&) = delete;
+  ~ErrorReport() {
+    if constexpr (E != Errors::ieee_flags) {
+      vmlSetErrStatus(saved_);
+      const int mask = E == Errors::status ? reported_flags : FE_INVALID | FE_DIVBYZERO;
+      const int stray = raised_flags() & ~before_ & mask;
+      if (stray != 0) std::feclearexcept(stray);
+    }
+    if (found_ != 0) std::feraiseexcept(found_);
+  }
+  ErrorReport(const ErrorReport&) = delete;
+  ErrorReport& operator=(const ErrorReport&) = delete;
+
+  void found(int flag) { found_ |= flag; }
+  /// The invalid operations and divisions by zero the kernel raised in this loop.
+  int mixed_division_flags() const {
+    return raised_flags() & ~before_ & (FE_INVALID | FE_DIVBYZERO);
+  }
 
  private:
-  static constexpr unsigned errors =
-      _MM_EXCEPT_INVALID | _MM_EXCEPT_DIV_ZERO | _MM_EXCEPT_OVERFLOW | _MM_EXCEPT_UNDERFLOW;
-
-  static void raise(int status) {
-    switch (status) {
-      case VML_STATUS_ERRDOM:
-        std::feraiseexcept(FE_INVALID);
-        break;
-      case VML_STATUS_SING:
-        std::feraiseexcept(FE_DIVBYZERO);
-        break;
-      case VML_STATUS_OVERFLOW:
-        std::feraiseexcept(FE_OVERFLOW);
-        break;
-      case VML_STATUS_UNDERFLOW:
-        std::feraiseexcept(FE_UNDERFLOW);
-        break;
-      default:  // an accuracy warning, which NumPy has no flag for
-        break;
-    }
-  }
   int saved_ = VML_STATUS_OK;
-  unsigned flags_before_ = 0;
+  int before_ = 0;
+  int found_ = 0;
 };
+
+// --- Which way a loop goes. -----------------------------------------------------------------
 
 /// Whether the operands must be taken one element at a time: an output written to one
 /// place over and over (a reduction), or an input that overlaps an output other than
@@ -112,83 +209,48 @@ bool must_go_element_by_element(char* const* args, npy_intp n, const npy_intp* s
   return false;
 }
 
-/// The calls of one variant in one accuracy.
+/// Whether NumPy hands the loop a reduction: the output, of stride 0, is also the first input.
+template <class Form>
+bool is_reduction(char* const* args, npy_intp n, const npy_intp* steps) {
+  if constexpr (Form::nin == 2 && Form::nout == 1)
+    return n > 1 && steps[0] == 0 && steps[2] == 0 && args[0] == args[2];
+  else
+    return false;
+}
+
+template <class V>
+inline constexpr bool reduces_in_blocks = V::contract.reduce != Reduce::in_order;
+
+// --- The MKL calls of one variant in one accuracy. ------------------------------------------
+
 template <class V, Accuracy A>
-struct Calls {
+class Computation {
   using Form = typename V::form;
   static constexpr std::size_t N = Form::count;
   using Indices = std::make_index_sequence<N>;
+  static constexpr unsigned unreported = V::contract.unreported;
 
-  static void contiguous(int n, char* const* at, long long mode) {
-    if constexpr (A == Accuracy::thread)
-      V::contiguous(n, at, Indices{});
-    else
-      V::contiguous(n, at, mode, Indices{});
-  }
+ public:
+  Computation(long long mode, ErrorReport<V>& report) : mode_(mode), report_(report) {}
 
-  static void strided(int n, char* const* at, const int* increments, long long mode) {
-    if constexpr (A == Accuracy::thread)
-      V::strided(n, at, increments, Indices{});
-    else
-      V::strided(n, at, increments, mode, Indices{});
-  }
-
-  static void element_by_element(char* const* args, npy_intp n, const npy_intp* steps,
-                                 long long mode) {
-    char* at[N];
-    std::copy_n(args, N, at);
-    for (npy_intp k = 0; k < n; ++k) {
-      contiguous(1, at, mode);
-      for (std::size_t i = 0; i < N; ++i) at[i] += steps[i];
-    }
-  }
-
-  /// `n` elements whose scalar operands are the same throughout.
-  static void uniform(char* const* args, npy_intp n, const npy_intp* steps, long long mode) {
-    bool contiguous_arrays = true;
-    int increments[N] = {};
-    for (std::size_t i = 0; i < N; ++i) {
-      if (Form::scalars[i]) continue;
-      const npy_intp elements = steps[i] / Form::sizes[i];
-      if (steps[i] % Form::sizes[i] != 0 || elements > INT_MAX || elements < -INT_MAX) {
-        element_by_element(args, n, steps, mode);  // a step MKL cannot count in elements
+  /// The loop's n elements, in MKL's order of operands.
+  void run(char* const* args, npy_intp n, const npy_intp* steps) const {
+    if constexpr (reduces_in_blocks<V>) {
+      if (is_reduction<Form>(args, n, steps) && steps[1] % Form::sizes[1] == 0 &&
+          steps[1] / Form::sizes[1] <= INT_MAX && steps[1] / Form::sizes[1] >= -INT_MAX) {
+        reduce(args, n, steps);
         return;
       }
-      increments[i] = static_cast<int>(elements);
-      contiguous_arrays = contiguous_arrays && elements == 1;
     }
-    char* at[N];
-    std::copy_n(args, N, at);
-    while (n > 0) {
-      const int chunk = static_cast<int>(std::min(n, max_count));
-      if (contiguous_arrays)
-        contiguous(chunk, at, mode);
-      else
-        strided(chunk, at, increments, mode);
-      for (std::size_t i = 0; i < N; ++i)
-        if (!Form::scalars[i]) at[i] += chunk * steps[i];
-      n -= chunk;
-    }
-  }
-
-  static bool same_scalars(char* const* args, const npy_intp* steps, npy_intp a, npy_intp b) {
-    for (std::size_t i = 0; i < N; ++i)
-      if (Form::scalars[i] && std::memcmp(args[i] + a * steps[i], args[i] + b * steps[i],
-                                          static_cast<std::size_t>(Form::sizes[i])) != 0)
-        return false;
-    return true;
-  }
-
-  static void run(char* const* args, npy_intp n, const npy_intp* steps, long long mode) {
     if (must_go_element_by_element(args, n, steps, Form::sizes, Form::nin)) {
-      element_by_element(args, n, steps, mode);
+      element_by_element(args, n, steps);
       return;
     }
     bool scalars_vary = false;
     for (std::size_t i = 0; i < N; ++i)
       scalars_vary = scalars_vary || (Form::scalars[i] && steps[i]);
     if (!scalars_vary) {
-      uniform(args, n, steps, mode);
+      uniform(args, n, steps);
       return;
     }
     // MKL takes one value per scalar and call: one call per run of equal scalars.
@@ -196,10 +258,351 @@ struct Calls {
       for (end = begin + 1; end < n && same_scalars(args, steps, begin, end);) ++end;
       char* at[N];
       for (std::size_t i = 0; i < N; ++i) at[i] = args[i] + begin * steps[i];
-      uniform(at, end - begin, steps, mode);
+      uniform(at, end - begin, steps);
     }
   }
+
+  /// After run(): what MKL reported for the loop, told apart by the values where they are
+  /// still there; MKL's status alone where an output overwrote them.
+  void finish(char* const* args, npy_intp n, const npy_intp* steps) const {
+    if constexpr (V::errors == Errors::status) {
+      const int status = vmlGetErrStatus();
+      const int flag = flag_of_status(status);
+      if (flag == 0) return;
+      const bool told = inputs_survive<Form>(args, steps, n);
+      report_.found(told ? flags_from_values(args, steps, n) : flag);
+      if (status == VML_STATUS_UNDERFLOW) report_.found(FE_UNDERFLOW);
+    } else if constexpr (V::errors == Errors::ieee_division) {
+      const int mixed = report_.mixed_division_flags();
+      if (mixed == 0) return;
+      // The kernel's own flags stand where the values are gone.
+      const bool told = inputs_survive<Form>(args, steps, n);
+      report_.found(told ? flags_from_values(args, steps, n) & (FE_INVALID | FE_DIVBYZERO) : mixed);
+    }
+  }
+
+  /// r = f(a, b) elementwise on n contiguous elements of a reduction's type.
+  template <class T>
+  void combine(npy_intp n, T* a, const T* b, T* r) const {
+    char* at[3] = {reinterpret_cast<char*>(a), reinterpret_cast<char*>(const_cast<T*>(b)),
+                   reinterpret_cast<char*>(r)};
+    contiguous(static_cast<int>(n), at);
+  }
+
+  /// The same, with a and b read `step` bytes apart, a whole number of elements.
+  template <class T>
+  void combine_strided(npy_intp n, const char* a, const char* b, npy_intp step, T* r) const {
+    char* at[3] = {const_cast<char*>(a), const_cast<char*>(b), reinterpret_cast<char*>(r)};
+    const int increment = static_cast<int>(step / npy_intp{sizeof(T)});
+    if (increment == 1) {
+      contiguous(static_cast<int>(n), at);
+    } else {
+      const int increments[3] = {increment, increment, 1};
+      strided(static_cast<int>(n), at, increments);
+    }
+  }
+
+  void found(int flag) const { report_.found(flag); }
+
+ private:
+  void contiguous(int n, char* const* at) const {
+    if constexpr (A == Accuracy::thread)
+      V::contiguous(n, at, Indices{});
+    else
+      V::contiguous(n, at, mode_, Indices{});
+  }
+
+  void strided(int n, char* const* at, const int* increments) const {
+    if constexpr (A == Accuracy::thread)
+      V::strided(n, at, increments, Indices{});
+    else
+      V::strided(n, at, increments, mode_, Indices{});
+  }
+
+  /// NumPy's flags for n elements whose inputs are still there. A NaN from numbers is an
+  /// invalid operation whatever MKL said. An infinity from finite inputs is a division by
+  /// zero where a division's divisor is zero, an overflow otherwise; for a function it is
+  /// computed again alone, whose status says a pole from an overflow (MKL's status is that of
+  /// the call's last error), and where MKL says nothing, the kernel's unreported kind does.
+  int flags_from_values(char* const* at, const npy_intp* steps, npy_intp n) const {
+    int flags = 0;
+    for (npy_intp k = 0; k < n; ++k) {
+      const ElementValues e = values_at<Form>(at, steps, k, Indices{});
+      if (e.nan_in) continue;
+      if (e.nan_out) flags |= FE_INVALID;
+      if (e.nonfinite_in || !e.infinite_out) continue;
+      if constexpr (V::errors == Errors::ieee_division) {
+        flags |= e.zero_last_in ? FE_DIVBYZERO : FE_OVERFLOW;
+        continue;
+      }
+      switch (status_alone(at, steps, k)) {
+        case VML_STATUS_SING:
+        case VML_STATUS_ERRDOM:  // MKL calls some poles domain errors: pow(0, -1)
+          flags |= FE_DIVBYZERO;
+          break;
+        case VML_STATUS_OVERFLOW:
+          flags |= FE_OVERFLOW;
+          break;
+        default: {
+          constexpr bool poles = unreported & Unreported::pole;
+          constexpr bool overflows = unreported & Unreported::overflow;
+          const bool pole = poles && (!overflows || e.zero_in);  // 0j ** -1, not tiny ** -1
+          flags |= pole ? FE_DIVBYZERO : FE_OVERFLOW;
+        }
+      }
+    }
+    return flags;
+  }
+
+  /// MKL's status for element k computed alone, into a scratch result; the loop's own
+  /// status is kept as it was.
+  int status_alone(char* const* at, const npy_intp* steps, npy_intp k) const {
+    alignas(16) char scratch[N][16];
+    char* element[N];
+    for (std::size_t i = 0; i < N; ++i)
+      element[i] = i < static_cast<std::size_t>(Form::nin) ? at[i] + k * steps[i] : scratch[i];
+    const int loop_status = vmlClearErrStatus();
+    contiguous(1, element);
+    return vmlSetErrStatus(loop_status);
+  }
+
+  /// Right after MKL computed n elements at `at`, while they are in cache: the results this
+  /// kernel leaves unreported. The results are looked through first, the inputs only where
+  /// one is suspect.
+  void look_for_unreported(char* const* at, const npy_intp* steps, npy_intp n) const {
+    if constexpr (unreported != Unreported::none) {
+      if (!scans_results<V>) return;
+      bool suspect = false;
+      for (std::size_t o = static_cast<std::size_t>(Form::nin); o < N; ++o)
+        suspect = suspect || any_suspect_result(at[o], steps[o], n);
+      if (suspect) report_.found(flags_from_values(at, steps, n));
+    }
+  }
+
+  static bool any_suspect_result(const char* out, npy_intp step, npy_intp n) {
+    using R = typename Form::template operand<N - 1>::element;
+    auto suspect = [](R r) {
+      return ((unreported & Unreported::nan) && is_nan(r)) ||
+             ((unreported & (Unreported::pole | Unreported::overflow)) && !is_finite(r) &&
+              !is_nan(r));
+    };
+    bool found = false;
+    if (step == npy_intp{sizeof(R)}) {
+      const R* results = reinterpret_cast<const R*>(out);
+      for (npy_intp k = 0; k < n; ++k) found |= suspect(results[k]);
+    } else {
+      for (npy_intp k = 0; k < n; ++k) {
+        R r;
+        std::memcpy(&r, out + k * step, sizeof r);
+        found |= suspect(r);
+      }
+    }
+    return found;
+  }
+
+  void element_by_element(char* const* args, npy_intp n, const npy_intp* steps) const {
+    char* at[N];
+    std::copy_n(args, N, at);
+    for (npy_intp k = 0; k < n; ++k) {
+      contiguous(1, at);
+      if (inputs_survive<Form>(at, steps, 1)) look_for_unreported(at, steps, 1);
+      for (std::size_t i = 0; i < N; ++i) at[i] += steps[i];
+    }
+  }
+
+  /// `n` elements whose scalar operands are the same throughout.
+  void uniform(char* const* args, npy_intp n, const npy_intp* steps) const {
+    bool contiguous_arrays = true;
+    int increments[N] = {};
+    for (std::size_t i = 0; i < N; ++i) {
+      if (Form::scalars[i]) continue;
+      const npy_intp elements = steps[i] / Form::sizes[i];
+      if (steps[i] % Form::sizes[i] != 0 || elements > INT_MAX || elements < -INT_MAX) {
+        element_by_element(args, n, steps);  // a step MKL cannot count in elements
+        return;
+      }
+      increments[i] = static_cast<int>(elements);
+      contiguous_arrays = contiguous_arrays && elements == 1;
+    }
+    const bool looks =
+        unreported != Unreported::none && scans_results<V> && inputs_survive<Form>(args, steps, n);
+    const npy_intp most = looks ? std::min(max_count, scan_block) : max_count;
+    char* at[N];
+    std::copy_n(args, N, at);
+    while (n > 0) {
+      const int chunk = static_cast<int>(std::min(n, most));
+      if (contiguous_arrays)
+        contiguous(chunk, at);
+      else
+        strided(chunk, at, increments);
+      if (looks) look_for_unreported(at, steps, chunk);
+      for (std::size_t i = 0; i < N; ++i)
+        if (!Form::scalars[i]) at[i] += chunk * steps[i];
+      n -= chunk;
+    }
+  }
+
+  bool same_scalars(char* const* args, const npy_intp* steps, npy_intp a, npy_intp b) const {
+    for (std::size_t i = 0; i < N; ++i)
+      if (Form::scalars[i] && std::memcmp(args[i] + a * steps[i], args[i] + b * steps[i],
+                                          static_cast<std::size_t>(Form::sizes[i])) != 0)
+        return false;
+    return true;
+  }
+
+  void reduce(char* const* args, npy_intp n, const npy_intp* steps) const;
+
+  long long mode_;
+  ErrorReport<V>& report_;
 };
+
+// --- Reductions in pairwise blocks. ---------------------------------------------------------
+
+/// out = f(out, x[0], ..., x[n-1]) grouped pairwise, in vector calls of `row` elements: rows
+/// of inputs are combined pairwise, as a binary counter carries, into one row whose
+/// elements are then halved to one value. Summed so, the error grows with log n, as in
+/// NumPy's pairwise sum; for the other operations any grouping is as accurate as NumPy's
+/// order. Each input is read once, and the rows being combined stay in the second-level
+/// cache.
+///
+/// A source of inputs gives `pair(first, out)`: out = f(row from first, the row after it),
+/// and `load(first, m, work)`: the values of m < 2 rows of inputs, or of their first
+/// halving, put into work; it says how many it put.
+template <class T, class Compute>
+class Pairwise {
+ public:
+  static constexpr npy_intp row = 1024;
+
+  explicit Pairwise(const Compute& compute) : compute_(compute) {}
+
+  template <class Source>
+  T over(npy_intp n, const Source& source) const {
+    const npy_intp pairs = n / (2 * row), rest = n % (2 * row);
+    if (pairs == 0) return tail(0, rest, source);
+    const auto depth = static_cast<std::size_t>(std::bit_width(static_cast<std::size_t>(pairs)));
+    T* levels = static_cast<T*>(std::malloc(depth * row * sizeof(T)));
+    if (levels == nullptr) return in_turn(n, source);  // no memory: still exact, less tidy
+    bool occupied[64] = {};
+    T carry[row];
+    for (npy_intp p = 0; p < pairs; ++p) {
+      source.pair(2 * row * p, carry);
+      std::size_t level = 0;
+      for (; occupied[level]; occupied[level++] = false)
+        compute_.combine(row, levels + level * row, carry, carry);
+      std::memcpy(levels + level * row, carry, sizeof carry);
+      occupied[level] = true;
+    }
+    bool first = true;
+    for (std::size_t level = 0; level < depth; ++level) {
+      if (!occupied[level]) continue;
+      if (first)
+        std::memcpy(carry, levels + level * row, sizeof carry);
+      else
+        compute_.combine(row, levels + level * row, carry, carry);
+      first = false;
+    }
+    std::free(levels);
+    T value = halve(carry, row);
+    if (rest > 0) {
+      const T last = tail(2 * row * pairs, rest, source);
+      compute_.combine(1, &value, &last, &value);
+    }
+    return value;
+  }
+
+  /// The first halving of m inputs `step` bytes apart, straight from the array into work.
+  npy_intp halve_into(const char* x, npy_intp m, npy_intp step, T* work) const {
+    if (m == 1) {
+      std::memcpy(work, x, sizeof(T));
+      return 1;
+    }
+    const npy_intp h = m / 2;
+    compute_.combine_strided(h, x, x + h * step, step, work);
+    if (m % 2) std::memcpy(work + h, x + (m - 1) * step, sizeof(T));
+    return h + m % 2;
+  }
+
+  /// In place: work[0] = f over work[0, m).
+  T halve(T* work, npy_intp m) const {
+    while (m > 1) {
+      const npy_intp h = m / 2;
+      compute_.combine(h, work, work + h, work);
+      if (m % 2) work[h] = work[m - 1];
+      m = h + m % 2;
+    }
+    return work[0];
+  }
+
+ private:
+  // Apart from over(), whose frame then holds one row only.
+  template <class Source>
+  [[gnu::noinline]] T tail(npy_intp first, npy_intp m, const Source& source) const {
+    T work[2 * row];
+    return halve(work, source.load(first, m, work));
+  }
+
+  template <class Source>
+  [[gnu::noinline]] T in_turn(npy_intp n, const Source& source) const {
+    T value = tail(0, std::min(n, 2 * row - 1), source);
+    for (npy_intp first = 2 * row - 1; first < n; first += 2 * row - 1) {
+      const T next = tail(first, std::min(n - first, 2 * row - 1), source);
+      compute_.combine(1, &value, &next, &value);
+    }
+    return value;
+  }
+
+  const Compute& compute_;
+};
+
+/// Whether a reduction's value is a result the kernel left unreported: a NaN or an infinity
+/// from inputs (the initial value among them) none of which was one.
+template <class V, class T>
+bool unreported_in_reduction(T value, T initial, const char* x, npy_intp n, npy_intp step) {
+  constexpr unsigned unreported = V::contract.unreported;
+  if (unreported == Unreported::none || !scans_results<V>) return false;
+  const bool nan = is_nan(value);
+  if (!((unreported & Unreported::nan) && nan) && !(!nan && !is_finite(value))) return false;
+  auto special = [&](T v) { return nan ? is_nan(v) : !is_finite(v); };
+  if (special(initial)) return false;
+  for (npy_intp k = 0; k < n; ++k) {
+    T v;
+    std::memcpy(&v, x + k * step, sizeof v);
+    if (special(v)) return false;
+  }
+  return true;
+}
+
+template <class V, Accuracy A>
+void Computation<V, A>::reduce(char* const* args, npy_intp n, const npy_intp* steps) const {
+  using T = typename Form::template operand<0>::element;
+  const Pairwise<T, Computation> pairwise(*this);
+  // Any order will do: a reversed view is read forwards, as MKL's increments must be.
+  const npy_intp step = steps[1] < 0 ? -steps[1] : steps[1];
+  const char* x = steps[1] < 0 ? args[1] + (n - 1) * steps[1] : args[1];
+  struct Source {
+    const Pairwise<T, Computation>& pairwise;
+    const Computation& compute;
+    const char* x;
+    npy_intp step;
+    void pair(npy_intp first, T* out) const {
+      constexpr npy_intp row = Pairwise<T, Computation>::row;
+      compute.combine_strided(row, x + first * step, x + (first + row) * step, step, out);
+    }
+    npy_intp load(npy_intp first, npy_intp m, T* work) const {
+      return pairwise.halve_into(x + first * step, m, step, work);
+    }
+  };
+  const T total = pairwise.over(n, Source{pairwise, *this, x, step});
+  T value;
+  std::memcpy(&value, args[0], sizeof value);
+  const T initial = value;
+  combine(1, &value, &total, &value);
+  std::memcpy(args[2], &value, sizeof value);
+  if (unreported_in_reduction<V>(value, initial, x, n, step))
+    found(is_nan(value) ? FE_INVALID : unreported & Unreported::pole ? FE_DIVBYZERO : FE_OVERFLOW);
+}
+
+// --- The loops NumPy calls. -----------------------------------------------------------------
 
 /// NumPy's operands in MKL's order: the results reversed where NumPy's function has them so.
 template <class V>
@@ -222,17 +625,27 @@ template <class V, Accuracy A>
 void loop(char** numpy_args, const npy_intp* dimensions, const npy_intp* numpy_steps, void* data) {
   const npy_intp n = dimensions[0];
   if (n <= 0) return;
-  StatusToFloatingPoint<V::errors> status;
-  if constexpr (V::order == Results::as_mkl) {
-    Calls<V, A>::run(numpy_args, n, numpy_steps, mode_word<A>(data));
-  } else {
-    const MklOrder<V> operands(numpy_args, numpy_steps);
-    Calls<V, A>::run(operands.args, n, operands.steps, mode_word<A>(data));
-  }
+  const MklOrder<V> operands(numpy_args, numpy_steps);
+  ErrorReport<V> report;
+  const Computation<V, A> compute(mode_word<A>(data), report);
+  compute.run(operands.args, n, operands.steps);
+  compute.finish(operands.args, n, operands.steps);
+}
+
+inline float from_half(const char* at) {
+  _Float16 half;
+  std::memcpy(&half, at, sizeof half);
+  return static_cast<float>(half);
+}
+
+inline void to_half(float value, char* at) {
+  const auto half = static_cast<_Float16>(value);
+  std::memcpy(at, &half, sizeof half);
 }
 
 /// float16 keeps its dtype: blocks of it are computed through the float32 variant, as
 /// NumPy computes its own float16 loops, in buffers that stay in the first-level cache.
+/// Reductions accumulate in float32 and round once, as NumPy's float16 add and multiply do.
 template <class V, Accuracy A>
 void half_loop(char** numpy_args, const npy_intp* dimensions, const npy_intp* numpy_steps,
                void* data) {
@@ -246,6 +659,42 @@ void half_loop(char** numpy_args, const npy_intp* dimensions, const npy_intp* nu
   const MklOrder<V> operands(numpy_args, numpy_steps);
   char* const* args = operands.args;
   const npy_intp* steps = operands.steps;
+
+  if constexpr (reduces_in_blocks<V>) {
+    if (is_reduction<Form>(args, n, steps)) {
+      float value;
+      {
+        // Around MKL alone: rounding to float16 overflows as NumPy's own float16 loops do.
+        ErrorReport<V> report;
+        const Computation<V, A> compute(mode, report);
+        const Pairwise<float, Computation<V, A>> pairwise(compute);
+        struct Source {
+          const Computation<V, A>& compute;
+          const char* x;
+          npy_intp step;
+          void load_row(npy_intp first, npy_intp m, float* work) const {
+            for (npy_intp k = 0; k < m; ++k) work[k] = from_half(x + (first + k) * step);
+          }
+          void pair(npy_intp first, float* out) const {
+            constexpr npy_intp row = Pairwise<float, Computation<V, A>>::row;
+            float second[static_cast<std::size_t>(row)];
+            load_row(first, row, out);
+            load_row(first + row, row, second);
+            compute.combine(row, out, second, out);
+          }
+          npy_intp load(npy_intp first, npy_intp m, float* work) const {
+            load_row(first, m, work);
+            return m;
+          }
+        };
+        const float total = pairwise.over(n, Source{compute, args[1], steps[1]});
+        value = from_half(args[0]);
+        compute.combine(1, &value, &total, &value);
+      }
+      to_half(value, args[2]);
+      return;
+    }
+  }
 
   std::array<npy_intp, N> half_sizes;
   half_sizes.fill(2);
@@ -261,22 +710,73 @@ void half_loop(char** numpy_args, const npy_intp* dimensions, const npy_intp* nu
       buffer_steps[i] = steps[i] == 0 ? 0 : npy_intp{sizeof(float)};
       if (i >= static_cast<std::size_t>(Form::nin)) continue;
       const npy_intp converted = steps[i] == 0 ? 1 : m;
-      for (npy_intp k = 0; k < converted; ++k) {
-        _Float16 half;
-        std::memcpy(&half, args[i] + (start + k) * steps[i], sizeof half);
-        buffers[i][k] = static_cast<float>(half);
-      }
+      for (npy_intp k = 0; k < converted; ++k)
+        buffers[i][k] = from_half(args[i] + (start + k) * steps[i]);
     }
     {
-      // Around MKL alone: rounding to float16 overflows as NumPy's own float16 loops do.
-      StatusToFloatingPoint<V::errors> status;
-      Calls<V, A>::run(at, m, buffer_steps, mode);
+      ErrorReport<V> report;
+      const Computation<V, A> compute(mode, report);
+      compute.run(at, m, buffer_steps);
+      compute.finish(at, m, buffer_steps);
     }
     for (std::size_t o = static_cast<std::size_t>(Form::nin); o < N; ++o)
-      for (npy_intp k = 0; k < m; ++k) {
-        const auto half = static_cast<_Float16>(buffers[o][k]);
-        std::memcpy(args[o] + (start + k) * steps[o], &half, sizeof half);
-      }
+      for (npy_intp k = 0; k < m; ++k) to_half(buffers[o][k], args[o] + (start + k) * steps[o]);
+  }
+}
+
+/// nextafter in float16 itself: the neighbour of x towards y, with NumPy's special values
+/// (NaN for a NaN, x where x == y, overflow where a finite x steps to an infinity).
+inline void nextafter_half_loop(char** args, const npy_intp* dimensions, const npy_intp* steps,
+                                void*) {
+  bool overflow = false;
+  for (npy_intp k = 0; k < dimensions[0]; ++k) {
+    std::uint16_t x, y, r;
+    std::memcpy(&x, args[0] + k * steps[0], sizeof x);
+    std::memcpy(&y, args[1] + k * steps[1], sizeof y);
+    const bool x_nan = (x & 0x7fffu) > 0x7c00u, y_nan = (y & 0x7fffu) > 0x7c00u;
+    if (x_nan || y_nan) {
+      r = 0x7e00u;
+    } else if (x == y || ((x | y) & 0x7fffu) == 0) {
+      r = x;
+    } else if ((x & 0x7fffu) == 0) {
+      r = static_cast<std::uint16_t>((y & 0x8000u) | 1u);  // the smallest subnormal
+    } else {
+      // Away from zero where y lies beyond x on x's side of it, towards zero otherwise.
+      const bool x_negative = x & 0x8000u, y_negative = y & 0x8000u;
+      const bool away = x_negative == y_negative && (y & 0x7fffu) > (x & 0x7fffu);
+      r = static_cast<std::uint16_t>(away ? x + 1 : x - 1);
+      overflow = overflow || (r & 0x7fffu) == 0x7c00u;
+    }
+    std::memcpy(args[2] + k * steps[2], &r, sizeof r);
+  }
+  if (overflow) std::feraiseexcept(FE_OVERFLOW);
+}
+
+// --- NumPy's own ufuncs on these loops (numpy_uses_mkl). ------------------------------------
+
+/// The loop of NumPy's ufunc that one of ours replaces, kept for what NumPy does better.
+template <class V, bool IsHalf>
+inline PyUFuncGenericFunction numpy_original = nullptr;
+
+/// Our loop in place of NumPy's, handing back to NumPy's own what would go element by
+/// element here (accumulations, and reductions but those our blocks do faster): NumPy's
+/// loop keeps NumPy's results there, and is faster than one MKL call per element.
+template <class V, bool IsHalf>
+void numpy_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void* data) {
+  using Form = typename V::form;
+  std::array<npy_intp, Form::count> sizes = Form::sizes;
+  if constexpr (IsHalf) sizes.fill(2);
+  const bool ours_reduces = V::contract.reduce == Reduce::in_blocks_for_numpy_too &&
+                            is_reduction<Form>(args, dimensions[0], steps);
+  if (!ours_reduces && must_go_element_by_element(args, dimensions[0], steps, sizes, Form::nin)) {
+    numpy_original<V, IsHalf>(args, dimensions, steps, data);
+  } else if constexpr (IsHalf) {
+    if constexpr (V::contract.half == Half::nextafter)
+      nextafter_half_loop(args, dimensions, steps, nullptr);
+    else
+      half_loop<V, Accuracy::thread>(args, dimensions, steps, nullptr);
+  } else {
+    loop<V, Accuracy::thread>(args, dimensions, steps, nullptr);
   }
 }
 

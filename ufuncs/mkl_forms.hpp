@@ -105,18 +105,44 @@ inline constexpr bool takes_exactly<void (*)(Parameters...) noexcept, std::tuple
 /// The order of the ufunc's results: MKL's, or the reverse where NumPy's function has them so.
 enum class Results { as_mkl, reversed };
 
-/// How MKL's call reports errors to NumPy: by its error status alone, the flags its kernel
-/// raises on the way being no errors; or, for IEEE arithmetic, by the flags the operation
-/// raises itself, with or without an error status besides.
-enum class Errors { status, ieee_flags_and_status, ieee_flags };
+/// How MKL's call reports errors to NumPy: by its error status, the flags its kernel raises
+/// on the way being no errors; or, for IEEE arithmetic, by the flags the operation raises
+/// itself, a division's invalid operations and divisions by zero told apart by the values.
+enum class Errors { status, ieee_flags, ieee_division };
+
+/// How a reduction is computed: one element after the other, as NumPy's own loops do, or
+/// pairwise in cache-sized blocks where any grouping is as accurate. Under numpy_uses_mkl()
+/// NumPy's own loop reduces, unless the blocks are also faster than NumPy's reduction.
+enum class Reduce { in_order, in_blocks, in_blocks_for_numpy_too };
+
+/// How float16 is computed: through the float32 variant and rounded, or natively where the
+/// float32 result rounded is not the float16 one (nextafter steps to float32's neighbour).
+enum class Half { through_single, nextafter };
+
+/// Results some kernel gives without an error status, which the loop must find itself: NaN
+/// from inputs that are not NaN (an invalid operation), an infinity from finite inputs at a
+/// pole (a division by zero) or beyond the largest finite value (an overflow).
+struct Unreported {
+  enum : unsigned { none = 0, nan = 1, pole = 2, overflow = 4 };
+};
+
+/// What the loops owe NumPy for one variant, beyond MKL's function itself.
+struct Contract {
+  Results order = Results::as_mkl;
+  Errors errors = Errors::status;
+  Reduce reduce = Reduce::in_order;
+  Half half = Half::through_single;
+  unsigned unreported = Unreported::none;
+};
 
 /// One precision of one operation: the contiguous and strided forms and their mode variants.
 template <auto Contiguous, auto Strided, auto ModeContiguous, auto ModeStrided,
-          Results Order = Results::as_mkl, Errors Reported = Errors::status>
+          Contract C = Contract{}>
 struct Variant {
   using form = ContiguousForm<decltype(Contiguous)>;
-  static constexpr Results order = Order;
-  static constexpr Errors errors = Reported;
+  static constexpr Contract contract = C;
+  static constexpr Results order = C.order;
+  static constexpr Errors errors = C.errors;
   static constexpr std::size_t count = form::count;
 
   template <std::size_t... I>

@@ -5,9 +5,13 @@
 #include <mkl_vml_defines.h>
 #include <mkl_vml_functions.h>
 
+#include <link.h>
+
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <iterator>
+#include <string_view>
 
 #include "loops.hpp"
 #include "mkl_forms.hpp"
@@ -21,38 +25,68 @@ struct LoopRow {
   PyUFuncGenericFunction fixed;        // the accuracy its data points to
   PyUFuncGenericFunction half_thread;  // float16 through this float32 variant, or null
   PyUFuncGenericFunction half_fixed;
-  bool half;  // counted without comparing addresses, which need not be constants
+  PyUFuncGenericFunction numpy;  // in place of NumPy's own loop, and where that is kept
+  PyUFuncGenericFunction* numpy_original;
+  PyUFuncGenericFunction half_numpy;
+  PyUFuncGenericFunction* half_numpy_original;
+  bool* scans;          // whether to look for unreported results, or null if none can be
+  const char* kernels;  // the kernel libraries that leave them unreported; "*" for all
+  bool half;            // counted without comparing addresses, which need not be constants
   int nin;
   int nout;
   std::array<char, 8> types;
 };
 
 template <class V>
-constexpr LoopRow loop_row() {
+constexpr LoopRow loop_row(const char* kernels) {
   using Form = typename V::form;
   static_assert(Form::count <= 8, "A ufunc row holds at most eight operand types.");
   LoopRow row{&loop<V, Accuracy::thread>,
               &loop<V, Accuracy::fixed>,
               nullptr,
               nullptr,
+              &numpy_loop<V, false>,
+              &numpy_original<V, false>,
+              nullptr,
+              nullptr,
+              nullptr,
+              kernels,
               Form::single_precision,
               Form::nin,
               Form::nout,
               {}};
+  if constexpr (V::contract.unreported != Unreported::none) row.scans = &scans_results<V>;
   if constexpr (Form::single_precision) {
-    row.half_thread = &half_loop<V, Accuracy::thread>;
-    row.half_fixed = &half_loop<V, Accuracy::fixed>;
+    if constexpr (V::contract.half == Half::nextafter) {
+      row.half_thread = row.half_fixed = &nextafter_half_loop;
+    } else {
+      row.half_thread = &half_loop<V, Accuracy::thread>;
+      row.half_fixed = &half_loop<V, Accuracy::fixed>;
+    }
+    row.half_numpy = &numpy_loop<V, true>;
+    row.half_numpy_original = &numpy_original<V, true>;
   }
   for (std::size_t i = 0; i < Form::count; ++i) row.types[i] = Form::types[i];
   return row;
 }
 
 constexpr LoopRow loop_rows[] = {
-#define QV_LOOP(CONTIGUOUS, STRIDED, MODE, MODE_STRIDED, ORDER, ERRORS)                 \
-  loop_row<Variant<&::CONTIGUOUS, &::STRIDED, &::MODE, &::MODE_STRIDED, Results::ORDER, \
-                   Errors::ERRORS>>(),
+#define QV_LOOP(CONTIGUOUS, STRIDED, MODE, MODE_STRIDED, ORDER, ERRORS, REDUCE, HALF, UNREPORTED, \
+                KERNELS)                                                                          \
+  loop_row<                                                                                       \
+      Variant<&::CONTIGUOUS, &::STRIDED, &::MODE, &::MODE_STRIDED,                                \
+              Contract{Results::ORDER, Errors::ERRORS, Reduce::REDUCE, Half::HALF, UNREPORTED}>>( \
+      KERNELS),
 #include "ufunc_rows.inc"
 #undef QV_LOOP
+};
+
+/// The kernel libraries whose unreported results the rows record; on any other, every loop
+/// that some kernel leaves a result unreported in looks for it.
+constexpr std::string_view characterized_kernels[] = {
+#define QV_CHARACTERIZED(KERNEL) KERNEL,
+#include "ufunc_rows.inc"
+#undef QV_CHARACTERIZED
 };
 
 struct UfuncRow {
@@ -92,6 +126,10 @@ unsigned accuracies[namespaces] = {0, VML_HA, VML_LA, VML_EP};
 PyUFuncGenericFunction functions[namespaces][total_loops];
 void* loop_data[namespaces][total_loops];
 char types[total_loops * 8];
+// Parallel to functions[0]: what replaces NumPy's loop of that signature, and where the
+// replacement keeps NumPy's own.
+PyUFuncGenericFunction numpy_loops[total_loops];
+PyUFuncGenericFunction* numpy_originals[total_loops];
 
 /// The ufuncs of one namespace, added to `module`.
 int add_ufuncs(PyObject* module, std::size_t space) {
@@ -105,10 +143,14 @@ int add_ufuncs(PyObject* module, std::size_t space) {
       void* data = space == 0 ? nullptr : &accuracies[space];
       if (r.half) {
         functions[space][loop] = space == 0 ? r.half_thread : r.half_fixed;
+        numpy_loops[loop] = r.half_numpy;
+        numpy_originals[loop] = r.half_numpy_original;
         loop_data[space][loop++] = data;
         for (std::size_t i = 0; i < operands; ++i, ++type) types[type] = NPY_HALF;
       }
       functions[space][loop] = space == 0 ? r.thread : r.fixed;
+      numpy_loops[loop] = r.numpy;
+      numpy_originals[loop] = r.numpy_original;
       loop_data[space][loop++] = data;
       for (std::size_t i = 0; i < operands; ++i, ++type) types[type] = r.types[i];
     }
@@ -124,15 +166,15 @@ int add_ufuncs(PyObject* module, std::size_t space) {
   return 0;
 }
 
-/// The loop of `ufunc` for the given type numbers, or null.
-PyUFuncGenericFunction find_loop(PyUFuncObject* ufunc, const int* signature) {
+/// The index of `ufunc`'s loop for the given type numbers, or -1.
+int find_loop(PyUFuncObject* ufunc, const int* signature) {
   for (int k = 0; k < ufunc->ntypes; ++k) {
     bool match = true;
     for (int i = 0; i < ufunc->nargs; ++i)
       match = match && ufunc->types[k * ufunc->nargs + i] == signature[i];
-    if (match) return ufunc->functions[k];
+    if (match) return k;
   }
-  return nullptr;
+  return -1;
 }
 
 bool read_signature(PyObject* sequence, PyUFuncObject* ufunc, int* signature) {
@@ -161,14 +203,25 @@ PyObject* replace_loop(PyObject*, PyObject* args) {
   auto* vml_ufunc = reinterpret_cast<PyUFuncObject*>(source);
   int signature[8];
   if (!read_signature(sequence, numpy_ufunc, signature)) return nullptr;
-  PyUFuncGenericFunction ours =
-      vml_ufunc->nargs == numpy_ufunc->nargs ? find_loop(vml_ufunc, signature) : nullptr;
-  if (ours == nullptr) {
+  const int ours = vml_ufunc->nargs == numpy_ufunc->nargs ? find_loop(vml_ufunc, signature) : -1;
+  // Only the ufuncs of the thread's accuracy have loops in place of NumPy's.
+  const std::ptrdiff_t index = vml_ufunc->functions - functions[0] + ours;
+  if (ours < 0 || vml_ufunc->functions < functions[0] ||
+      vml_ufunc->functions >= functions[0] + total_loops) {
     PyErr_Format(PyExc_ValueError, "%s has no loop for this type signature", vml_ufunc->name);
     return nullptr;
   }
+  const int theirs = find_loop(numpy_ufunc, signature);
+  if (theirs < 0) {
+    PyErr_Format(PyExc_TypeError,
+                 "NumPy offers no replaceable loop of np.%s for this type signature",
+                 numpy_ufunc->name);
+    return nullptr;
+  }
+  // Kept before the switch, so that the replacement finds NumPy's loop from its first call.
+  *numpy_originals[index] = numpy_ufunc->functions[theirs];
   PyUFuncGenericFunction previous = nullptr;
-  if (PyUFunc_ReplaceLoopBySignature(numpy_ufunc, ours, signature, &previous) < 0) {
+  if (PyUFunc_ReplaceLoopBySignature(numpy_ufunc, numpy_loops[index], signature, &previous) < 0) {
     PyErr_Format(PyExc_TypeError,
                  "NumPy offers no replaceable loop of np.%s for this type signature",
                  numpy_ufunc->name);
@@ -231,8 +284,47 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
+/// The suffix of the VML kernel library MKL loaded ("def", "avx512", ...), or "" if none.
+std::string_view loaded_kernel() {
+  static char found[32];
+  double zero = 0.0, one;
+  vdExp(1, &zero, &one);  // MKL loads its kernel library at the first VML call
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void*) {
+        const std::string_view path = info->dlpi_name;
+        constexpr std::string_view prefix = "libmkl_vml_";
+        const std::size_t at = path.rfind(prefix);
+        if (at == std::string_view::npos) return 0;
+        const std::string_view rest = path.substr(at + prefix.size());
+        const std::string_view name = rest.substr(0, std::min(rest.find('.'), sizeof found - 1));
+        std::copy(name.begin(), name.end(), found);
+        return 1;
+      },
+      nullptr);
+  return found;
+}
+
+/// Turns on the scans for unreported results that the loaded kernel library needs.
+void choose_scans() {
+  const std::string_view kernel = loaded_kernel();
+  const bool characterized =
+      std::ranges::find(characterized_kernels, kernel) != std::end(characterized_kernels);
+  for (const LoopRow& row : loop_rows) {
+    if (row.scans == nullptr) continue;
+    const std::string_view kernels = row.kernels;
+    bool listed = kernels == "*";
+    for (std::size_t begin = 0; !listed && begin < kernels.size();) {
+      const std::size_t end = std::min(kernels.find(' ', begin), kernels.size());
+      listed = kernels.substr(begin, end - begin) == kernel;
+      begin = end + 1;
+    }
+    *row.scans = listed || !characterized;
+  }
+}
+
 PyObject* initialize() {
   if (PyArray_ImportNumPyAPI() < 0 || PyUFunc_ImportUFuncAPI() < 0) return nullptr;
+  choose_scans();
   PyObject* module = PyModule_Create(&module_definition);
   if (module == nullptr) return nullptr;
   for (std::size_t space = 0; space < namespaces; ++space) {
