@@ -48,7 +48,20 @@ IEEE_DIVISION = frozenset({"div", "inv"})
 # Reductions that may be regrouped: computed pairwise in cache-sized blocks through MKL's
 # vector forms (a sum so has the error of NumPy's pairwise sum; for the others any grouping
 # is as accurate as NumPy's order). Every other operation reduces element by element.
-REDUCED_IN_BLOCKS = frozenset({"add", "mul", "hypot", "fmax", "fmin", "maxmag", "minmag"})
+REDUCED_IN_BLOCKS = frozenset({"add", "hypot"})
+# Selections reduce exactly in any grouping; their loops make them themselves, as MKL's
+# functions select (a number over a NaN), at the speed of memory.
+SELECTIONS = {
+    "fmax": "larger",
+    "fmin": "smaller",
+    "maxmag": "larger_magnitude",
+    "minmag": "smaller_magnitude",
+}
+# Products are not: grouped pairwise, partial products of numbers near 1 stay near 1, where
+# rounding is biased, and a long product loses digits a sequential one keeps. A real product
+# keeps NumPy's order, each step the IEEE multiplication MKL's Mul computes, with no call
+# per element; a complex one goes element by element.
+PRODUCTS_IN_ORDER = frozenset({"mul"})
 # Under numpy_uses_mkl() NumPy's own loop reduces and accumulates, keeping NumPy's results,
 # except for these, whose reductions the blocks compute as accurately and much faster.
 REDUCED_IN_BLOCKS_FOR_NUMPY = frozenset({"hypot"})

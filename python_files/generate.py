@@ -188,9 +188,7 @@ def operations_module(ops: list[operations.Operation]) -> str:
             lines.append(f"            {v.precision!r}: {record!r},\n")
         lines.append("        },\n    },\n")
     lines.append("}\n\n")
-    lines.append(
-        "# Loops numpy_uses_mkl() leaves as NumPy's: (operation, precisions) -> why.\n"
-    )
+    lines.append("# Loops numpy_uses_mkl() leaves as NumPy's: (operation, precisions) -> why.\n")
     lines.append("NUMPY_KEEPS = {\n")
     for key, why in operations.NUMPY_KEEPS.items():
         lines.append(f"    {key!r}: {why!r},\n")

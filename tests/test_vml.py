@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import pickle
 import threading
 import warnings
@@ -245,6 +246,106 @@ def test_reduce_accumulate_outer_and_at_where_numpy_allows_them(dtype):
         vml.exp.reduce(x)
 
 
+REDUCED = [("add", np.add), ("mul", np.multiply), ("hypot", np.hypot), ("fmax", np.fmax),
+           ("fmin", np.fmin), ("maxmag", None), ("minmag", None)]  # fmt: skip
+
+
+@pytest.mark.parametrize("dtype", [np.float16, np.float32, np.float64, np.complex128])
+@pytest.mark.parametrize(("name", "reference"), REDUCED, ids=[n for n, _ in REDUCED])
+def test_reductions_in_blocks_are_as_accurate_as_numpys(name, reference, dtype):
+    """Long reductions, at and around the blocks' sizes, strided and reversed, against the
+    exact value: sums no worse than NumPy's pairwise sum; products and hypot (whose error
+    any grouping shares) no worse than NumPy's on average; selections exact."""
+    ufunc = vml.UFUNCS[name]
+    if np.dtype(dtype).char not in {t[0] for t in ufunc.types}:
+        pytest.skip(f"vml.{name} has no {np.dtype(dtype).name} loop")
+    rng = np.random.default_rng([zlib.crc32(name.encode()), np.dtype(dtype).num])
+    low, high = (0.999, 1.001) if name == "mul" else (0.01, 0.1)
+    ours, theirs = [], []
+    for n in (2, 2047, 2048, 2049, 4097, 300_007):
+        x = rng.uniform(low, high, 2 * n)
+        if dtype == np.complex128:
+            x = x + 1j * rng.uniform(-0.001, 0.001, 2 * n)
+        x = x.astype(dtype)
+        for view in (x[:n], x[::2], x[n - 1 :: -1]):
+            result, exact = ufunc.reduce(view), _exact_reduction(name, view)
+            if reference is None or name in ("fmax", "fmin"):
+                assert result == exact, (name, n)
+                continue
+            ours.append(float(abs(result - exact) / abs(exact)))
+            theirs.append(float(abs(reference.reduce(view) - exact) / abs(exact)))
+            if name == "add":  # the last roundings of either aside
+                assert ours[-1] <= theirs[-1] + 2 * np.finfo(dtype).eps, (n, ours, theirs)
+    if ours:
+        assert np.mean(ours) <= 1.5 * np.mean(theirs) + np.finfo(dtype).eps, (ours, theirs)
+
+
+def _exact_reduction(name, x):
+    wide = x.astype(np.clongdouble if x.dtype.kind == "c" else np.longdouble)
+    if name == "add":
+        return (
+            math.fsum(wide.real.tolist()) + 1j * math.fsum(wide.imag.tolist())
+            if x.dtype.kind == "c"
+            else math.fsum(wide.tolist())
+        )
+    if name == "mul":
+        return np.prod(wide)
+    if name == "hypot":
+        return np.sqrt(np.sum(wide * wide))
+    if name in ("fmax", "maxmag"):
+        return x[np.argmax(np.abs(x))] if name == "maxmag" else np.max(x)
+    return x[np.argmin(np.abs(x))] if name == "minmag" else np.min(x)
+
+
+def test_reductions_report_what_the_blocks_find():
+    big = np.finfo(np.float64).max
+    with np.errstate(over="raise"), pytest.raises(FloatingPointError, match="overflow"):
+        vml.hypot.reduce(np.array([big, big, 1.0]))  # MKL's hypot says nothing
+    with np.errstate(over="raise"):
+        assert vml.hypot.reduce(np.array([np.inf, 1.0])) == np.inf  # exact
+    with np.errstate(all="raise"):
+        assert np.isnan(vml.add.reduce(np.array([1.0, np.nan] * 3000)))  # quietly
+
+
+@pytest.mark.parametrize("name", ["pow", "atan2", "hypot", "fmod", "sub", "div"])
+@pytest.mark.parametrize("dtype", [np.float16, np.float32, np.float64])
+def test_an_elements_result_does_not_depend_on_the_path_to_the_loop(name, dtype):
+    """Alone, in a run, in an accumulation, in place or not: the same bits."""
+    ufunc = vml.UFUNCS[name]
+    rng = np.random.default_rng([zlib.crc32(name.encode()), np.dtype(dtype).num])
+    x = rng.uniform(0.5, 1.5, 300).astype(dtype)
+    y = rng.uniform(0.5, 1.5, 300).astype(dtype)
+    run = ufunc(x, y)
+    alone = np.concatenate([ufunc(x[i : i + 1], y[i : i + 1]) for i in range(x.size)])
+    in_place = x.copy()
+    ufunc(in_place, y, out=in_place)
+    assert run.tobytes() == alone.tobytes() == in_place.tobytes()
+    accumulated = ufunc.accumulate(x)
+    step_by_step = [x[0]]
+    for v in x[1:]:
+        step_by_step.append(ufunc(np.array([step_by_step[-1]]), np.array([v]))[0])
+    assert accumulated.tobytes() == np.array(step_by_step, dtype).tobytes()
+
+
+def test_float16_results_are_the_float32_results_rounded():
+    """Every float16 loop computes through float32 and rounds once (nextafter, whose
+    float32 step is no float16 step, in float16 itself), over special values too."""
+    for name, ufunc in vml.UFUNCS.items():
+        if "e" not in ufunc.types[0]:
+            continue
+        signature = ufunc.types[0]
+        args = special_inputs(ufunc, signature)
+        with np.errstate(all="ignore"):
+            half = ufunc(*args)
+            single = ufunc(*(a.astype(np.float32) for a in args))
+            expected = (np.nextafter(*args),) if name == "nextafter" else single
+        half = half if isinstance(half, tuple) else (half,)
+        expected = expected if isinstance(expected, tuple) else (expected,)
+        for h, e in zip(half, expected, strict=True):
+            with np.errstate(over="ignore"):
+                assert h.tobytes() == e.astype(np.float16).tobytes(), name
+
+
 def test_counts_beyond_one_mkl_call_go_in_chunks():
     x = np.linspace(0.1, 2, 50)
     expected = [vml.exp(x), vml.exp(x[::3]), vml.sincos(x), vml.powx(x, 1.5)]
@@ -438,14 +539,43 @@ def test_mode_belongs_to_the_calling_thread_and_is_restored_after_an_error():
 def test_numpy_uses_mkl_switches_numpys_loops_and_restores_them_exactly():
     x = np.linspace(0.1, 3, 1001)
     z = x * (1 - 0.5j)
-    before = [np.exp(x), np.sin(z), np.power(x, 2.5), np.modf(x), np.absolute(z)]
+
+    def calls():
+        return [np.exp(x), np.sqrt(z), np.power(x, 2.5), np.modf(x), np.sin(z), np.power(z, 0j)]
+
+    before = calls()
     with vml.numpy_uses_mkl():
-        inside = [np.exp(x), np.sin(z), np.power(x, 2.5), np.modf(x), np.absolute(z)]
-        assert [a.tobytes() for a in map(np.asarray, inside[:3])] == [
-            vml.exp(x).tobytes(), vml.sin(z).tobytes(), vml.pow(x, 2.5).tobytes()]  # fmt: skip
+        inside = calls()
+        assert flat_bytes(inside[:3]) == flat_bytes([vml.exp(x), vml.sqrt(z), vml.pow(x, 2.5)])
         np.testing.assert_array_equal(inside[3], vml.modf(x))
-    after = [np.exp(x), np.sin(z), np.power(x, 2.5), np.modf(x), np.absolute(z)]
-    assert flat_bytes(after) == flat_bytes(before)
+        # Loops where MKL differs from NumPy on special values stay NumPy's.
+        assert flat_bytes(inside[4:]) == flat_bytes(before[4:])
+    assert flat_bytes(calls()) == flat_bytes(before)
+    assert vml.NUMPY_EQUIVALENTS["power"] == "pow"
+    assert "DD->D" in vml.NUMPY_EQUIVALENTS["power"].kept
+    assert "dd->d" in vml.NUMPY_EQUIVALENTS["power"].switched
+
+
+@pytest.mark.parametrize("dtype", [np.float16, np.float32, np.float64, np.complex128])
+def test_numpys_sums_and_accumulations_keep_numpys_results_under_the_switch(dtype):
+    rng = np.random.default_rng(7)
+    x = rng.uniform(0.5, 1.5, 30_011).astype(dtype)
+    square = x[:30_000].reshape(100, 300)
+
+    def calls():
+        return [np.sum(x), np.prod(x[:40]), np.cumsum(x), np.cumprod(x[:40]), square.sum(axis=0),
+                square.sum(axis=1), np.add.accumulate(square, axis=1)]  # fmt: skip
+
+    before = calls()
+    with vml.numpy_uses_mkl():
+        inside = calls()
+        if dtype != np.complex128:
+            hypot = np.hypot.reduce(x)  # in blocks on MKL, and no less accurate
+    assert flat_bytes(inside) == flat_bytes(before)
+    if dtype != np.complex128:
+        exact = np.sqrt(np.sum(x.astype(np.longdouble) ** 2))
+        slack = 2 * np.finfo(dtype).eps * exact
+        assert abs(hypot - exact) <= abs(np.hypot.reduce(x) - exact) + slack
 
 
 def flat_bytes(results):

@@ -71,27 +71,33 @@ def rows(ops: list[operations.Operation]) -> list[str]:
         reduce = (
             "in_blocks_for_numpy_too" if op.name in operations.REDUCED_IN_BLOCKS_FOR_NUMPY
             else "in_blocks" if op.name in operations.REDUCED_IN_BLOCKS
+            else "product_in_order" if op.name in operations.PRODUCTS_IN_ORDER
+            else "selection" if op.name in operations.SELECTIONS
             else "in_order"
         )  # fmt: skip
+        select = operations.SELECTIONS.get(op.name, "none")
         half = "nextafter" if op.name in operations.NATIVE_FLOAT16 else "through_single"
         for v in op.variants:
             assert v.strided and v.mode and v.mode_strided, f"{v.function} lacks a form"
             result, kernels = unreported(op.name, v.precision)
             loop_rows.append(
                 f"QV_LOOP({v.function}, {v.strided}, {v.mode}, {v.mode_strided}, {order}, "
-                f'{errors}, {reduce}, {half}, {result}, "{kernels}")'
+                f'{errors}, {reduce}, {select}, {half}, {result}, "{kernels}")'
                 f"  // {op.name}: {', '.join(v.dtypes)}"
             )
     known = {op.name for op in ops}
     named = (
         set(operations.IDENTITIES) | set(operations.NUMPY_ORDER_OF_RESULTS)
         | operations.IEEE_ARITHMETIC | operations.IEEE_DIVISION
-        | operations.REDUCED_IN_BLOCKS | operations.NATIVE_FLOAT16
+        | operations.REDUCED_IN_BLOCKS | operations.NATIVE_FLOAT16 | set(operations.SELECTIONS)
         | {name for name, _ in operations.UNREPORTED} | {name for name, _ in operations.NUMPY_KEEPS}
     )  # fmt: skip
     assert named <= known, f"the tables name unknown operations: {sorted(named - known)}"
     assert operations.REDUCED_IN_BLOCKS_FOR_NUMPY <= operations.REDUCED_IN_BLOCKS
-    assert operations.REDUCED_IN_BLOCKS <= set(operations.IDENTITIES)
+    reduced = (
+        operations.REDUCED_IN_BLOCKS | operations.PRODUCTS_IN_ORDER | set(operations.SELECTIONS)
+    )
+    assert reduced <= set(operations.IDENTITIES)
     characterized = [f'QV_CHARACTERIZED("{k}")' for k in sorted(operations.CHARACTERIZED_KERNELS)]
     return [
         "#ifdef QV_UFUNC", *ufunc_rows, "#endif",

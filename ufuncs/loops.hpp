@@ -16,8 +16,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
+#include <emmintrin.h>
 #include <xmmintrin.h>
 
 #include "mkl_forms.hpp"
@@ -219,7 +221,120 @@ bool is_reduction(char* const* args, npy_intp n, const npy_intp* steps) {
 }
 
 template <class V>
-inline constexpr bool reduces_in_blocks = V::contract.reduce != Reduce::in_order;
+inline constexpr bool reduces_in_blocks = V::contract.reduce == Reduce::in_blocks ||
+                                          V::contract.reduce == Reduce::in_blocks_for_numpy_too;
+
+/// A real product in order: NumPy's order and MKL's multiplication, element by element.
+template <class V>
+inline constexpr bool multiplies_in_order =
+    V::contract.reduce == Reduce::product_in_order &&
+    std::is_floating_point_v<typename V::form::template operand<0>::element>;
+
+/// Which of a and b a selection keeps; without branches, so that lanes of it vectorize.
+template <Select S, class T>
+T select(T a, T b) {
+  const T ma = std::fabs(a), mb = std::fabs(b);
+  bool second;
+  if constexpr (S == Select::larger)
+    second = b > a;
+  else if constexpr (S == Select::smaller)
+    second = b < a;
+  else if constexpr (S == Select::larger_magnitude)
+    second = mb > ma || (mb == ma && b > a);
+  else
+    second = mb < ma || (mb == ma && b < a);
+  return second || a != a ? b : a;
+}
+
+/// SSE2, which every x86-64 CPU has, for select() on vectors: a mask of lanes where b wins.
+template <class T>
+struct Lanes;
+template <>
+struct Lanes<double> {
+  using V = __m128d;
+  static constexpr npy_intp width = 2;
+  static V load(const char* at) { return _mm_loadu_pd(reinterpret_cast<const double*>(at)); }
+  static void store(double* at, V v) { _mm_storeu_pd(at, v); }
+  static V gt(V a, V b) { return _mm_cmpgt_pd(a, b); }
+  static V eq(V a, V b) { return _mm_cmpeq_pd(a, b); }
+  static V nan(V a) { return _mm_cmpunord_pd(a, a); }
+  static V both(V a, V b) { return _mm_and_pd(a, b); }
+  static V either(V a, V b) { return _mm_or_pd(a, b); }
+  static V magnitude(V a) { return _mm_andnot_pd(_mm_set1_pd(-0.0), a); }
+  static V blend(V mask, V a, V b) {
+    return _mm_or_pd(_mm_and_pd(mask, b), _mm_andnot_pd(mask, a));
+  }
+};
+template <>
+struct Lanes<float> {
+  using V = __m128;
+  static constexpr npy_intp width = 4;
+  static V load(const char* at) { return _mm_loadu_ps(reinterpret_cast<const float*>(at)); }
+  static void store(float* at, V v) { _mm_storeu_ps(at, v); }
+  static V gt(V a, V b) { return _mm_cmpgt_ps(a, b); }
+  static V eq(V a, V b) { return _mm_cmpeq_ps(a, b); }
+  static V nan(V a) { return _mm_cmpunord_ps(a, a); }
+  static V both(V a, V b) { return _mm_and_ps(a, b); }
+  static V either(V a, V b) { return _mm_or_ps(a, b); }
+  static V magnitude(V a) { return _mm_andnot_ps(_mm_set1_ps(-0.0f), a); }
+  static V blend(V mask, V a, V b) {
+    return _mm_or_ps(_mm_and_ps(mask, b), _mm_andnot_ps(mask, a));
+  }
+};
+
+/// select() lane by lane.
+template <Select S, class T>
+typename Lanes<T>::V select_lanes(typename Lanes<T>::V a, typename Lanes<T>::V b) {
+  using L = Lanes<T>;
+  typename L::V second;
+  if constexpr (S == Select::larger) {
+    second = L::gt(b, a);
+  } else if constexpr (S == Select::smaller) {
+    second = L::gt(a, b);
+  } else {
+    const auto ma = L::magnitude(a), mb = L::magnitude(b);
+    const auto tie = L::eq(ma, mb);
+    second = S == Select::larger_magnitude ? L::either(L::gt(mb, ma), L::both(tie, L::gt(b, a)))
+                                           : L::either(L::gt(ma, mb), L::both(tie, L::gt(a, b)));
+  }
+  return L::blend(L::either(second, L::nan(a)), a, b);
+}
+
+/// value, then each of n inputs, selected among: in vector lanes where the inputs are
+/// contiguous, eight registers at a time to hide the latency of each.
+template <Select S, class T>
+T selection(T value, const char* x, npy_intp n, npy_intp step) {
+  using L = Lanes<T>;
+  constexpr npy_intp registers = 8, per_round = registers * L::width;
+  npy_intp k = 0;
+  if (step == npy_intp{sizeof(T)} && n >= per_round) {
+    constexpr npy_intp bytes = L::width * npy_intp{sizeof(T)};
+    typename L::V lane[registers];
+    for (npy_intp j = 0; j < registers; ++j) lane[j] = L::load(x + j * bytes);
+    for (k = per_round; k + per_round <= n; k += per_round)
+      for (npy_intp j = 0; j < registers; ++j)
+        lane[j] = select_lanes<S, T>(lane[j], L::load(x + k * step + j * bytes));
+    T last[static_cast<std::size_t>(per_round)];
+    for (npy_intp j = 0; j < registers; ++j) L::store(last + j * L::width, lane[j]);
+    for (const T v : last) value = select<S>(value, v);
+  }
+  for (; k < n; ++k) {
+    T v;
+    std::memcpy(&v, x + k * step, sizeof v);
+    value = select<S>(value, v);
+  }
+  return value;
+}
+
+template <class T>
+T product_in_order(T value, const char* x, npy_intp n, npy_intp step) {
+  for (npy_intp k = 0; k < n; ++k) {
+    T v;
+    std::memcpy(&v, x + k * step, sizeof v);
+    value *= v;
+  }
+  return value;
+}
 
 // --- The MKL calls of one variant in one accuracy. ------------------------------------------
 
@@ -235,6 +350,19 @@ class Computation {
 
   /// The loop's n elements, in MKL's order of operands.
   void run(char* const* args, npy_intp n, const npy_intp* steps) const {
+    if constexpr (multiplies_in_order<V> || V::contract.reduce == Reduce::selection) {
+      if (is_reduction<Form>(args, n, steps)) {
+        using T = typename Form::template operand<0>::element;
+        T value;
+        std::memcpy(&value, args[0], sizeof value);
+        if constexpr (V::contract.reduce == Reduce::selection)
+          value = selection<V::contract.select>(value, args[1], n, steps[1]);
+        else
+          value = product_in_order(value, args[1], n, steps[1]);
+        std::memcpy(args[2], &value, sizeof value);
+        return;
+      }
+    }
     if constexpr (reduces_in_blocks<V>) {
       if (is_reduction<Form>(args, n, steps) && steps[1] % Form::sizes[1] == 0 &&
           steps[1] / Form::sizes[1] <= INT_MAX && steps[1] / Form::sizes[1] >= -INT_MAX) {
@@ -660,6 +788,20 @@ void half_loop(char** numpy_args, const npy_intp* dimensions, const npy_intp* nu
   char* const* args = operands.args;
   const npy_intp* steps = operands.steps;
 
+  if constexpr (multiplies_in_order<V> || V::contract.reduce == Reduce::selection) {
+    if (is_reduction<Form>(args, n, steps)) {
+      float value = from_half(args[0]);
+      for (npy_intp k = 0; k < n; ++k) {
+        const float v = from_half(args[1] + k * steps[1]);
+        if constexpr (V::contract.reduce == Reduce::selection)
+          value = select<V::contract.select>(value, v);
+        else
+          value *= v;
+      }
+      to_half(value, args[2]);
+      return;
+    }
+  }
   if constexpr (reduces_in_blocks<V>) {
     if (is_reduction<Form>(args, n, steps)) {
       float value;

@@ -112,8 +112,15 @@ enum class Errors { status, ieee_flags, ieee_division };
 
 /// How a reduction is computed: one element after the other, as NumPy's own loops do, or
 /// pairwise in cache-sized blocks where any grouping is as accurate. Under numpy_uses_mkl()
-/// NumPy's own loop reduces, unless the blocks are also faster than NumPy's reduction.
-enum class Reduce { in_order, in_blocks, in_blocks_for_numpy_too };
+/// NumPy's own loop reduces, unless the blocks are also faster than NumPy's reduction. A
+/// real product keeps its order, computed as MKL's Mul computes each element (one IEEE
+/// multiplication), without a call per element.
+enum class Reduce { in_order, in_blocks, in_blocks_for_numpy_too, product_in_order, selection };
+
+/// The element a selection keeps of two, as MKL's Fmax, Fmin, MaxMag and MinMag keep it: a
+/// number over a NaN, else the larger or smaller value or magnitude. A reduction of them is
+/// exact in any grouping, and the loop makes it itself, at the speed of memory.
+enum class Select { none, larger, smaller, larger_magnitude, smaller_magnitude };
 
 /// How float16 is computed: through the float32 variant and rounded, or natively where the
 /// float32 result rounded is not the float16 one (nextafter steps to float32's neighbour).
@@ -133,6 +140,7 @@ struct Contract {
   Reduce reduce = Reduce::in_order;
   Half half = Half::through_single;
   unsigned unreported = Unreported::none;
+  Select select = Select::none;
 };
 
 /// One precision of one operation: the contiguous and strided forms and their mode variants.

@@ -71,12 +71,11 @@ constexpr LoopRow loop_row(const char* kernels) {
 }
 
 constexpr LoopRow loop_rows[] = {
-#define QV_LOOP(CONTIGUOUS, STRIDED, MODE, MODE_STRIDED, ORDER, ERRORS, REDUCE, HALF, UNREPORTED, \
-                KERNELS)                                                                          \
-  loop_row<                                                                                       \
-      Variant<&::CONTIGUOUS, &::STRIDED, &::MODE, &::MODE_STRIDED,                                \
-              Contract{Results::ORDER, Errors::ERRORS, Reduce::REDUCE, Half::HALF, UNREPORTED}>>( \
-      KERNELS),
+#define QV_LOOP(CONTIGUOUS, STRIDED, MODE, MODE_STRIDED, ORDER, ERRORS, REDUCE, SELECT, HALF, \
+                UNREPORTED, KERNELS)                                                          \
+  loop_row<Variant<&::CONTIGUOUS, &::STRIDED, &::MODE, &::MODE_STRIDED,                       \
+                   Contract{Results::ORDER, Errors::ERRORS, Reduce::REDUCE, Half::HALF,       \
+                            UNREPORTED, Select::SELECT}>>(KERNELS),
 #include "ufunc_rows.inc"
 #undef QV_LOOP
 };

@@ -2,9 +2,12 @@
 
 NumPy lets a ufunc's loop for one type signature be replaced (its C API's
 ``PyUFunc_ReplaceLoopBySignature``). ``numpy_uses_mkl()`` does that for every NumPy ufunc
-that computes what a vml ufunc computes, for every signature both have, and puts NumPy's
-own loops back when the last user leaves. While it is in force the replacement holds for
-the whole process, in every thread, as any change to a NumPy ufunc does.
+that computes what a vml ufunc computes, for every signature both have but those where
+MKL's results or warnings on special values differ from NumPy's, and puts NumPy's own
+loops back when the last user leaves. While it is in force the replacement holds for the
+whole process, in every thread, as any change to a NumPy ufunc does. Accumulations and
+reductions stay with NumPy's own loop there (where vml's would go element by element),
+but for those vml reduces in blocks faster and as accurately (np.hypot.reduce).
 """
 
 from __future__ import annotations
@@ -15,11 +18,12 @@ from types import TracebackType
 import numpy as np
 
 from . import _ufuncs
+from ._vml_operations import NUMPY_KEEPS
 
 # NumPy's ufunc -> the vml ufunc that computes the same function, with MKL's accuracy.
 # NumPy's remainder (the sign of the divisor) is not MKL's Remainder (IEEE's), and NumPy's
 # maximum and minimum propagate NaN where MKL's Fmax and Fmin do not; they are not here.
-NUMPY_EQUIVALENTS = {
+_EQUIVALENT_NAMES = {
     "absolute": "abs",
     "add": "add",
     "arccos": "acos",
@@ -65,6 +69,54 @@ NUMPY_EQUIVALENTS = {
     "trunc": "trunc",
 }
 INEXACT = frozenset("efdFD")
+# vml's precision letters of NumPy's inexact type characters.
+_PRECISION = {"e": "e", "f": "s", "d": "d", "F": "c", "D": "z"}
+
+
+class Equivalent(str):
+    """The name of the vml ufunc computing what a NumPy ufunc computes (a ``str``), with
+    what ``numpy_uses_mkl()`` does with each of NumPy's loops that vml has too: ``switched``,
+    the type signatures it runs on MKL ("dd->d"), and ``kept``, those it leaves as NumPy's
+    with the reason (MKL's results or warnings on special values differ)."""
+
+    numpy_name: str
+    switched: tuple[str, ...]
+    kept: dict[str, str]
+
+    def __new__(cls, vml_name: str, numpy_name: str) -> Equivalent:
+        self = super().__new__(cls, vml_name)
+        self.numpy_name, self.switched, self.kept = numpy_name, (), {}
+        ours = set(getattr(_ufuncs, vml_name).types)
+        switched = []
+        for signature in dict.fromkeys(getattr(np, numpy_name).types):
+            chars = signature.replace("->", "")
+            if not set(chars) <= INEXACT or signature not in ours:
+                continue
+            why = _kept_because(vml_name, _PRECISION[chars[0]])
+            if why is None:
+                switched.append(signature)
+            else:
+                self.kept[signature] = why
+        self.switched = tuple(switched)
+        return self
+
+    def __reduce__(self) -> tuple:
+        return Equivalent, (str(self), self.numpy_name)
+
+
+def _kept_because(vml_name: str, precision: str) -> str | None:
+    for (name, precisions), why in NUMPY_KEEPS.items():
+        if name == vml_name and precision in precisions:
+            return why
+    return None
+
+
+#: NumPy's ufunc name -> the vml ufunc computing the same function (a str), which says per
+#: type signature what numpy_uses_mkl() switches and what it keeps as NumPy's, and why.
+NUMPY_EQUIVALENTS = {
+    numpy_name: Equivalent(vml_name, numpy_name)
+    for numpy_name, vml_name in _EQUIVALENT_NAMES.items()
+}
 
 _lock = threading.Lock()
 # (NumPy ufunc name, type characters) -> [blocks using the switch, NumPy's own loop]
@@ -72,14 +124,8 @@ _replaced: dict[tuple[str, str], list] = {}
 
 
 def signatures(numpy_name: str) -> list[str]:
-    """The type signatures ("dd" for d->d) of NumPy's ufunc that its vml equivalent has."""
-    ours = {t.replace("->", "") for t in getattr(_ufuncs, NUMPY_EQUIVALENTS[numpy_name]).types}
-    found = []
-    for t in getattr(np, numpy_name).types:
-        chars = t.replace("->", "")
-        if set(chars) <= INEXACT and chars in ours and chars not in found:
-            found.append(chars)
-    return found
+    """The type signatures ("dd" for d->d) of NumPy's ufunc that numpy_uses_mkl() switches."""
+    return [t.replace("->", "") for t in NUMPY_EQUIVALENTS[numpy_name].switched]
 
 
 class numpy_uses_mkl:
@@ -87,8 +133,11 @@ class numpy_uses_mkl:
 
     ``with vml.numpy_uses_mkl(): np.exp(x)`` runs MKL's ``vdExp`` for float64 ``x``, as
     ``vml.exp`` does. Without arguments every NumPy ufunc in ``NUMPY_EQUIVALENTS`` is
-    switched, for every dtype both have (float16 to complex128); name NumPy's ufuncs
-    (``numpy_uses_mkl("exp", "log")``) to switch only those. NumPy's loops are restored
+    switched, for the dtypes its entry lists as switched (float16 to complex128: all
+    that both have, but where MKL differs from NumPy on special values); name NumPy's
+    ufuncs (``numpy_uses_mkl("exp", "log")``) to switch only those. Accumulations and
+    reductions keep NumPy's own loop and results, but np.hypot.reduce, which MKL does
+    faster and as accurately. NumPy's loops are restored
     exactly when the last block that switched them ends. Blocks may nest and may run in
     several threads at once; while any is active, the switch holds in every thread.
     """
