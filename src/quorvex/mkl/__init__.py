@@ -27,7 +27,7 @@ if TYPE_CHECKING:
     from .lorimath import ffi, lib
 
 # Every extension module passes 32-bit counts to mkl_rt.
-_EXTENSIONS = frozenset(f"{__name__}.{name}" for name in ("lorimath", "full", "_ufuncs"))
+_EXTENSIONS = frozenset(f"{__name__}.{name}" for name in ("lorimath", "full", "_ufuncs", "_expressions"))
 
 
 class _PinInterfaceBeforeLoading:
