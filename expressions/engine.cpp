@@ -165,7 +165,9 @@ Native find_native(const char* name, int first, int last) {
   if (std::strcmp(name, "cast") == 0) return find_cast(first, last, all);
   if (std::strcmp(name, "where") == 0 || std::strcmp(name, "copy") == 0)
     return type_size(last) == 0 ? nullptr : find_sized(name, type_size(last));
-  return find_typed(name, first, all);
+  // real and imag are named by the part they give, complex and powers by their operands.
+  const bool part = std::strcmp(name, "real") == 0 || std::strcmp(name, "imag") == 0;
+  return find_typed(name, part ? last : first, all);
 }
 
 void free_program(PyObject* capsule) {
