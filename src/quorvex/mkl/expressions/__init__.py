@@ -152,14 +152,16 @@ def _prepare(ex, local_dict, global_dict, accuracy, frame):
         global_dict = frame.f_globals
     values = []
     signature = []
+    lazy = False
     for name in parsed.names:
         value = local_dict[name] if name in local_dict else global_dict[name]
         if type(value) is not _ndarray:
             value = _argument(value)
-            if hasattr(value, "__dask_graph__"):
-                return parsed, None, None
+            lazy = lazy or hasattr(value, "__dask_graph__")
         values.append(value)
         signature.append(_kind(value))
+    if lazy:
+        return parsed, None, values
     key = ("expression", ex, accuracy, *signature)
     compiled = _programs.get(key)
     if compiled is None:
@@ -205,7 +207,7 @@ def evaluate(  # noqa: PLR0917  (numexpr's signature)
     if compiled is None:
         from . import _dask
 
-        return _dask.evaluate(parsed, ex, local_dict, global_dict, frame, out, accuracy)
+        return _dask.evaluate(parsed, ex, values, out, accuracy)
     if parsed.reduction is None:
         return run(
             compiled, values, (out,), order=order, casting=casting, threads=threads, name="evaluate"
@@ -261,9 +263,4 @@ def re_evaluate(
     )  # fmt: skip
 
 
-def __getattr__(name: str) -> Any:
-    if name == "fuse":
-        from ._trace import fuse
-
-        return fuse
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+from ._trace import fuse  # noqa: E402  (it uses the helpers above)
