@@ -58,7 +58,10 @@ npy_intp current_block_size() {
 // ---------------------------------------------------------------------------------------------
 // Programs.
 
-enum class Kind { input, output, constant, temporary };
+/// Scalar inputs (0-d arrays, Python's and NumPy's scalars) are one value for the whole
+/// evaluation: they, the constants and what the prologue computes from them alone are filled
+/// into each worker's registers once.
+enum class Kind { input, output, constant, temporary, scalar_input };
 
 struct Register {
   int type;
@@ -72,16 +75,18 @@ struct Instruction {
   PyUFuncGenericFunction loop = nullptr;  // a ufunc's own inner loop, or
   void* data = nullptr;
   Native native = nullptr;  // one of the engine's
-  int count = 0;
+  int count = 0, results = 1;
   int operands[NPY_MAXARGS]{};
   bool uniform[NPY_MAXARGS]{};  // a constant that MKL takes as one scalar: step 0
 };
 
 struct Program {
   std::vector<Register> registers;
-  std::vector<Instruction> code;
-  std::vector<int> inputs, outputs;  // register of each
-  std::vector<PyObject*> owned;      // the ufuncs whose loops the code calls
+  std::vector<Instruction> prologue, code;  // once per worker, and per block
+  std::vector<int> inputs, outputs;         // register of each, in order
+  std::vector<int> arguments;               // register of each argument of run()
+  std::vector<int> scalars, filled;         // scalar inputs; registers the prologue fills
+  std::vector<PyObject*> owned;             // the ufuncs whose loops the code calls
   npy_intp scratch_bytes_per_element = 0;
   ~Program() {
     for (PyObject* object : owned) Py_DECREF(object);
@@ -185,7 +190,7 @@ bool read_registers(PyObject* rows, Program& p) {
     const bool fits = value.len <= 16 && (value.len == 0 || value.len == r.size);
     if (fits) std::memcpy(r.value, value.buf, static_cast<std::size_t>(value.len));
     PyBuffer_Release(&value);
-    if (r.size == 0 || !fits || kind < 0 || kind > 3) {
+    if (r.size == 0 || !fits || kind < 0 || kind > 4) {
       PyErr_Format(PyExc_ValueError, "register %zd: type %d is not one the engine holds", i, type);
       return false;
     }
@@ -194,9 +199,10 @@ bool read_registers(PyObject* rows, Program& p) {
       PyErr_Format(PyExc_ValueError, "register %zd: no operand %d", i, index);
       return false;
     }
-    if (r.kind == Kind::input) p.inputs.resize(std::max(p.inputs.size(), slot + 1));
+    const bool argument = r.kind == Kind::input || r.kind == Kind::scalar_input;
+    if (argument) p.arguments.resize(std::max(p.arguments.size(), slot + 1), -1);
+    if (argument) p.arguments[slot] = static_cast<int>(i);
     if (r.kind == Kind::output) p.outputs.resize(std::max(p.outputs.size(), slot + 1));
-    if (r.kind == Kind::input) p.inputs[slot] = static_cast<int>(i);
     if (r.kind == Kind::output) p.outputs[slot] = static_cast<int>(i);
     p.scratch_bytes_per_element += r.size;
     p.registers.push_back(r);
@@ -246,6 +252,7 @@ bool read_ufunc_instruction(PyObject* row, Program& p, Instruction& ins) {
     ins.uniform[i] = PyObject_IsTrue(PyTuple_GET_ITEM(uniform, i)) == 1;
   }
   ins.loop = u->functions[k];
+  ins.results = u->nout;
   ins.data = u->data == nullptr ? nullptr : u->data[k];
   Py_INCREF(ufunc);
   p.owned.push_back(ufunc);
@@ -270,22 +277,42 @@ bool read_native_instruction(PyObject* row, Program& p, Instruction& ins) {
   return true;
 }
 
-/// program(registers, code) -> a program. Registers are (type number, kind, index, value)
-/// with kinds input, output, constant and temporary; code rows are ufunc instructions
-/// (ufunc, loop, operands, uniform) or the engine's own (name, operands).
-PyObject* make_program(PyObject*, PyObject* args) {
-  PyObject *registers, *code;
-  if (!PyArg_ParseTuple(args, "O!O!", &PyTuple_Type, &registers, &PyTuple_Type, &code))
-    return nullptr;
-  auto p = std::make_unique<Program>();
-  if (!read_registers(registers, *p)) return nullptr;
+bool read_code(PyObject* code, Program& p, std::vector<Instruction>& into) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(code); ++i) {
     PyObject* row = PyTuple_GET_ITEM(code, i);
     Instruction ins;
     const bool ufunc = PyTuple_Check(row) && PyTuple_GET_SIZE(row) == 4;
-    if (!(ufunc ? read_ufunc_instruction(row, *p, ins) : read_native_instruction(row, *p, ins)))
+    if (!(ufunc ? read_ufunc_instruction(row, p, ins) : read_native_instruction(row, p, ins)))
+      return false;
+    into.push_back(ins);
+  }
+  return true;
+}
+
+/// program(registers, prologue, code) -> a program. Registers are (type number, kind, index, value)
+/// with kinds input, output, constant and temporary; code rows are ufunc instructions
+/// (ufunc, loop, operands, uniform) or the engine's own (name, operands).
+PyObject* make_program(PyObject*, PyObject* args) {
+  PyObject *registers, *prologue, *code;
+  if (!PyArg_ParseTuple(args, "O!O!O!", &PyTuple_Type, &registers, &PyTuple_Type, &prologue,
+                        &PyTuple_Type, &code))
+    return nullptr;
+  auto p = std::make_unique<Program>();
+  if (!read_registers(registers, *p) || !read_code(prologue, *p, p->prologue) ||
+      !read_code(code, *p, p->code))
+    return nullptr;
+  for (int r : p->arguments) {
+    if (r < 0) {
+      PyErr_SetString(PyExc_ValueError, "every argument needs its register");
       return nullptr;
-    p->code.push_back(ins);
+    }
+    (p->registers[static_cast<std::size_t>(r)].kind == Kind::input ? p->inputs : p->scalars)
+        .push_back(r);
+  }
+  p->filled = p->scalars;
+  for (const Instruction& ins : p->prologue) {
+    const int results = ins.loop != nullptr ? ins.results : 1;
+    for (int i = ins.count - results; i < ins.count; ++i) p->filled.push_back(ins.operands[i]);
   }
   if (p->outputs.empty()) {
     PyErr_SetString(PyExc_ValueError, "a program has at least one output");
@@ -348,6 +375,7 @@ struct Evaluation {
   std::vector<npy_intp> steps;
   // buffered: NumPy's iterator, one copy per worker
   std::vector<NpyIter*> iterators;
+  std::vector<char*> scalars;  // the scalar inputs' values
   unsigned vml_mode = 0;
   std::atomic<npy_intp> next{0};
   std::atomic<int> flags{0};
@@ -387,6 +415,41 @@ class WorkerState {
   unsigned mode_ = 0;
 };
 
+void execute(Evaluation& e, const std::vector<Instruction>& code, char* const* base, npy_intp n) {
+  const Program& p = *e.program;
+  for (const Instruction& ins : code) {
+    char* args[NPY_MAXARGS];
+    npy_intp strides[NPY_MAXARGS];
+    for (int i = 0; i < ins.count; ++i) {
+      const auto r = static_cast<std::size_t>(ins.operands[i]);
+      args[i] = base[r];
+      strides[i] = ins.uniform[i] ? 0 : p.registers[r].size;
+    }
+    if (ins.loop != nullptr) {
+      npy_intp count = n;
+      ins.loop(args, &count, strides, ins.data);
+    } else if (!ins.native(args, n)) {
+      e.negative_power.store(true, std::memory_order_relaxed);
+    }
+  }
+}
+
+/// The scalars and what the prologue computes from them, in every element of their registers.
+void run_prologue(Evaluation& e, Scratch& s, npy_intp block) {
+  const Program& p = *e.program;
+  for (std::size_t j = 0; j < p.scalars.size(); ++j) {
+    const auto r = static_cast<std::size_t>(p.scalars[j]);
+    std::memcpy(s.own(r), e.scalars[j], static_cast<std::size_t>(p.registers[r].size));
+  }
+  execute(e, p.prologue, s.base(), 1);
+  for (int index : p.filled) {
+    const auto r = static_cast<std::size_t>(index);
+    const auto size = static_cast<std::size_t>(p.registers[r].size);
+    for (npy_intp k = 1; k < block; ++k)
+      std::memcpy(s.own(r) + k * p.registers[r].size, s.own(r), size);
+  }
+}
+
 /// One chunk of at most a block: external operands in place where contiguous, else gathered
 /// into (and results scattered from) the worker's own registers.
 void run_chunk(Evaluation& e, Scratch& s, char* const* data, const npy_intp* steps, npy_intp n) {
@@ -405,21 +468,7 @@ void run_chunk(Evaluation& e, Scratch& s, char* const* data, const npy_intp* ste
           std::memcpy(base[r] + k * size, data[j] + k * steps[j], static_cast<std::size_t>(size));
     }
   }
-  for (const Instruction& ins : p.code) {
-    char* args[NPY_MAXARGS];
-    npy_intp strides[NPY_MAXARGS];
-    for (int i = 0; i < ins.count; ++i) {
-      const auto r = static_cast<std::size_t>(ins.operands[i]);
-      args[i] = base[r];
-      strides[i] = ins.uniform[i] ? 0 : p.registers[r].size;
-    }
-    if (ins.loop != nullptr) {
-      npy_intp count = n;
-      ins.loop(args, &count, strides, ins.data);
-    } else if (!ins.native(args, n)) {
-      e.negative_power.store(true, std::memory_order_relaxed);
-    }
-  }
+  execute(e, p.code, base, n);
   for (std::size_t j = nin; j < nin + nout; ++j) {
     const std::size_t r = static_cast<std::size_t>(p.outputs[j - nin]);
     const npy_intp size = p.registers[r].size;
@@ -438,6 +487,7 @@ void work(void* context, int worker) {
     e.failed.store(true);
     return;
   }
+  run_prologue(e, s, block);
   const std::size_t operands = e.data.size();
   std::vector<char*> at(operands);
   if (e.direct) {
@@ -573,7 +623,7 @@ PyObject* run(PyObject*, PyObject* args) {
       PyArray_CastingConverter(casting_object, &casting) != NPY_SUCCEED)
     return nullptr;
   const std::size_t nin = p->inputs.size(), nout = p->outputs.size();
-  if (static_cast<std::size_t>(PyTuple_GET_SIZE(inputs)) != nin ||
+  if (static_cast<std::size_t>(PyTuple_GET_SIZE(inputs)) != p->arguments.size() ||
       static_cast<std::size_t>(PyTuple_GET_SIZE(outputs)) != nout) {
     PyErr_SetString(PyExc_ValueError, "the program takes other numbers of inputs and outputs");
     return nullptr;
@@ -585,16 +635,24 @@ PyObject* run(PyObject*, PyObject* args) {
       for (PyArrayObject* a : arrays) Py_XDECREF(a);
     }
   } release{operands};
-  for (std::size_t j = 0; j < nin; ++j) {
+  Evaluation e;
+  for (std::size_t j = 0, varying = 0; j < p->arguments.size(); ++j) {
     PyObject* a = PyTuple_GET_ITEM(inputs, j);
-    const Register& r = p->registers[static_cast<std::size_t>(p->inputs[j])];
-    if (!PyArray_Check(a) ||
-        PyArray_DESCR(reinterpret_cast<PyArrayObject*>(a))->type_num != r.type) {
-      PyErr_Format(PyExc_TypeError, "input %zu is not an array of the type compiled for", j);
+    const Register& r = p->registers[static_cast<std::size_t>(p->arguments[j])];
+    auto* array = reinterpret_cast<PyArrayObject*>(a);
+    const bool scalar = r.kind == Kind::scalar_input;
+    if (!PyArray_Check(a) || PyArray_TYPE(array) != r.type ||
+        (scalar &&
+         (PyArray_NDIM(array) != 0 || !PyArray_ISALIGNED(array) || !PyArray_ISNOTSWAPPED(array)))) {
+      PyErr_Format(PyExc_TypeError, "argument %zu is not an array of the type compiled for", j);
       return nullptr;
     }
+    if (scalar) {
+      e.scalars.push_back(PyArray_BYTES(array));
+      continue;
+    }
     Py_INCREF(a);
-    operands[j] = reinterpret_cast<PyArrayObject*>(a);
+    operands[varying++] = array;
   }
   for (std::size_t j = 0; j < nout; ++j) {
     PyObject* o = PyTuple_GET_ITEM(outputs, j);
@@ -609,7 +667,6 @@ PyObject* run(PyObject*, PyObject* args) {
     operands[nin + j] = reinterpret_cast<PyArrayObject*>(o);
   }
 
-  Evaluation e;
   e.program = p;
   e.block = current_block_size();
   e.vml_mode = vmlGetMode();

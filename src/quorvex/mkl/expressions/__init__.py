@@ -27,6 +27,7 @@ __all__ = ["block_size", "evaluate", "fuse", "re_evaluate", "set_block_size", "v
 
 _ndarray = np.ndarray
 _WEAK = (int, float, complex)
+_SCALARS = _compile.ENGINE_TYPES
 _NUMEXPR_KEYWORDS = {
     "optimization": ("none", "moderate", "aggressive"),
     "truediv": (False, True, "auto"),
@@ -70,8 +71,8 @@ def _parse_cached(ex: str) -> _parse.Parsed:
 
 
 def _argument(value: Any) -> Any:
-    """An argument as the engine takes it: an array, or a weak Python scalar as it is."""
-    if type(value) in _WEAK:
+    """An argument as the engine takes it: an array, or a scalar (Python's or NumPy's)."""
+    if type(value) in _WEAK or (isinstance(value, np.generic) and value.dtype.char in _SCALARS):
         return value
     if hasattr(value, "__dask_graph__"):
         return value
@@ -83,7 +84,11 @@ def _argument(value: Any) -> Any:
 
 
 def _kind(value: Any) -> Any:
-    return value.dtype if type(value) is _ndarray else type(value)
+    """What a signature holds of an argument: the dtype of an array, ("scalar", dtype) for
+    NumPy's scalars, the type of Python's (weak) ones."""
+    if type(value) is _ndarray:
+        return value.dtype
+    return ("scalar", value.dtype) if isinstance(value, np.generic) else type(value)
 
 
 def program(kind: str, text: str, signature: tuple, accuracy: str | None) -> Compiled:

@@ -19,7 +19,7 @@ from ._graph import Graph
 
 # The types registers hold; the ufunc loops' own characters.
 ENGINE_TYPES = frozenset("?bBhHiIlLqQefdFD")
-INPUT, OUTPUT, CONSTANT, TEMPORARY = range(4)
+INPUT, OUTPUT, CONSTANT, TEMPORARY, SCALAR_INPUT = range(5)
 # Nodes that pick one result of a call with several: ("result1", call).
 RESULTS = ("result0", "result1", "result2", "result3")
 DEFAULT_DTYPES = {int: np.dtype(np.int64), float: np.dtype(np.float64), complex: np.dtype(complex)}
@@ -46,15 +46,18 @@ class Compiled:
 
 
 class _Value:
-    """A node's value while compiling: a register, a constant, or a weak scalar argument."""
+    """A node's value while compiling: a register, a constant, or a scalar argument (one of
+    Python's, weak, or of NumPy's). Uniform values are the same in every element: the
+    program's prologue computes them once."""
 
-    __slots__ = ("constant", "dtype", "register", "weak_argument")
+    __slots__ = ("constant", "dtype", "register", "scalar_argument", "uniform")
 
-    def __init__(self, dtype, register=None, constant=None, weak_argument=None):
+    def __init__(self, dtype, register=None, constant=None, scalar_argument=None, uniform=None):
         self.dtype = dtype  # np.dtype, or int/float/complex for weak scalars
         self.register = register
         self.constant = constant
-        self.weak_argument = weak_argument
+        self.scalar_argument = scalar_argument
+        self.uniform = register is None if uniform is None else uniform
 
     @property
     def weak(self) -> bool:
@@ -62,7 +65,7 @@ class _Value:
 
     @property
     def is_constant(self) -> bool:
-        return self.register is None and self.weak_argument is None
+        return self.register is None and self.scalar_argument is None
 
     def example(self) -> object:
         """What np.result_type takes for it: the dtype, or a weak scalar of its type."""
@@ -81,35 +84,41 @@ class Compiler:
     def __init__(self, graph: Graph, signature: tuple, accuracy: str | None) -> None:
         # signature: per argument, np.dtype for arrays, int/float/complex for weak scalars
         self.graph, self.signature, self.accuracy = graph, signature, accuracy
-        self.registers: list[list] = []  # [dtype, kind, index, bytes]
+        self.registers: list[list] = []  # [dtype, kind, index, bytes, uniform]
         self.code: list[tuple] = []  # (ufunc, loop, operands, uniform) | (name, operands)
+        self.once: list[bool] = []  # per instruction: in the prologue
         self.plan: list[tuple[int, np.dtype | None]] = []
         self._made: dict[tuple, int] = {}
 
     # Registers ------------------------------------------------------------------------------
 
-    def _register(self, dtype: np.dtype, kind: int = TEMPORARY, index: int = 0, value=b"") -> int:
-        self.registers.append([engine_dtype(dtype), kind, index, value])
+    def _register(self, dtype, kind=TEMPORARY, index=0, value=b"", uniform=False) -> int:
+        self.registers.append([engine_dtype(dtype), kind, index, value, uniform])
         return len(self.registers) - 1
+
+    def _emit(self, instruction: tuple, once: bool) -> None:
+        self.code.append(instruction)
+        self.once.append(once)
 
     def _input(self, argument: int, dtype: np.dtype | None) -> int:
         key = ("input", argument, dtype)
         if key not in self._made:
             made = dtype if dtype is not None else self.signature[argument]
-            self._made[key] = self._register(made, INPUT, len(self.plan))
+            kind = INPUT if dtype is None else SCALAR_INPUT
+            self._made[key] = self._register(made, kind, len(self.plan), uniform=dtype is not None)
             self.plan.append((argument, dtype))
         return self._made[key]
 
     def operand(self, v: _Value, dtype: np.dtype) -> int:
         """A register holding ``v`` in ``dtype``."""
         dtype = engine_dtype(dtype)
-        if v.weak_argument is not None:
-            return self._input(v.weak_argument, dtype)
+        if v.scalar_argument is not None:
+            return self._input(v.scalar_argument, dtype)
         if v.register is None:
             key = ("constant", id(v), dtype)
             if key not in self._made:
                 value = np.asarray(v.constant, dtype=dtype).tobytes()  # NEP 50 refuses overflow
-                self._made[key] = self._register(dtype, CONSTANT, 0, value)
+                self._made[key] = self._register(dtype, CONSTANT, 0, value, uniform=True)
             return self._made[key]
         if v.dtype == dtype:
             return v.register
@@ -117,8 +126,8 @@ class Compiler:
         if key not in self._made:
             if not (np.can_cast(v.dtype, dtype, "safe") or dtype.kind == "b"):
                 raise TypeError(f"cannot cast {v.dtype} to {dtype} safely")
-            self._made[key] = self._register(dtype)
-            self.code.append(("cast", (v.register, self._made[key])))
+            self._made[key] = self._register(dtype, uniform=v.uniform)
+            self._emit(("cast", (v.register, self._made[key])), v.uniform)
         return self._made[key]
 
     # Calls ----------------------------------------------------------------------------------
@@ -132,19 +141,26 @@ class Compiler:
         dtypes = tuple(engine_dtype(d) for d in dtypes)
         loop = _functions.loop_index(u, "".join(d.char for d in dtypes))
         operands = [self.operand(a, d) for a, d in zip(arguments, dtypes, strict=False)]
-        results = [self._register(d) for d in dtypes[u.nin :]]
+        once = all(self.registers[r][4] for r in operands)
+        results = [self._register(d, uniform=once) for d in dtypes[u.nin :]]
+        # MKL takes its scalar operands (powx's exponent) as one value: step 0.
         scalars = _functions.scalar_operands(key)
         uniform = (
-            tuple(i in scalars and self.registers[r][1] == CONSTANT for i, r in enumerate(operands))
+            tuple(i in scalars and self.registers[r][4] for i, r in enumerate(operands))
             + (False,) * u.nout
         )
-        self.code.append((u, loop, (*operands, *results), uniform))
-        return [_Value(d, register=r) for d, r in zip(dtypes[u.nin :], results, strict=True)]
+        self._emit((u, loop, (*operands, *results), uniform), once)
+        return [
+            _Value(d, register=r, uniform=once)
+            for d, r in zip(dtypes[u.nin :], results, strict=True)
+        ]
 
-    def native(self, name: str, operands: list[int], dtype: np.dtype) -> _Value:
-        result = self._register(dtype)
-        self.code.append((name, (*operands, result)))
-        return _Value(engine_dtype(dtype), register=result)
+    def native(self, name: str, operands: list[int], dtype: np.dtype, once=None) -> _Value:
+        if once is None:
+            once = all(self.registers[r][4] for r in operands)
+        result = self._register(dtype, uniform=once)
+        self._emit((name, (*operands, result)), once)
+        return _Value(engine_dtype(dtype), register=result, uniform=once)
 
     def call(self, key: str, arguments: list[_Value]) -> list[_Value]:
         if key.startswith(("vml.", "numpy.")):
@@ -203,9 +219,9 @@ class Compiler:
         part = np.dtype(dtype.char.lower())
         return self.native("complex", [self.operand(re, part), self.operand(im, part)], dtype)
 
-    def _copy(self, x: _Value) -> _Value:
+    def _copy(self, x: _Value, once=None) -> _Value:
         dtype = x.dtype if not x.weak else DEFAULT_DTYPES[x.dtype]
-        return self.native("copy", [self.operand(x, dtype)], dtype)
+        return self.native("copy", [self.operand(x, dtype)], dtype, once)
 
     def _ones_like(self, x: _Value) -> _Value:
         dtype = x.dtype if not x.weak else DEFAULT_DTYPES[x.dtype]
@@ -227,8 +243,10 @@ class Compiler:
                 kind = self.signature[i]
                 if isinstance(kind, np.dtype):
                     values.append(_Value(engine_dtype(kind), register=self._input(i, None)))
+                elif isinstance(kind, tuple):  # one of NumPy's scalars
+                    values.append(_Value(engine_dtype(kind[1]), scalar_argument=i))
                 else:
-                    values.append(_Value(kind, weak_argument=i))
+                    values.append(_Value(kind, scalar_argument=i))
             elif node[0] == "const":
                 values.append(_constant_value(node[1]))
             elif node[0] in RESULTS:  # one result of a call with several
@@ -240,13 +258,17 @@ class Compiler:
         for j, node in enumerate(self.graph.outputs):
             v = values[node]
             r = v.register
-            if r is None or self.registers[r][1] != TEMPORARY:  # an input, a constant, twice
-                r = self._copy(v).register
+            if r is None or v.uniform or self.registers[r][1] != TEMPORARY:
+                r = self._copy(v, once=False).register  # an input, a constant, a second time
             self.registers[r][1:3] = [OUTPUT, j]
             dtypes.append(self.registers[r][0])
-        registers, code = allocate(self.registers, self.code)
-        program = _expressions.program(registers, code)
-        direct = self.plan == [(i, None) for i in range(len(names))]
+        prologue = [c for c, once in zip(self.code, self.once, strict=True) if once]
+        body = [c for c, once in zip(self.code, self.once, strict=True) if not once]
+        registers, code = allocate(self.registers, prologue + body)
+        program = _expressions.program(registers, code[: len(prologue)], code[len(prologue) :])
+        # (np.dtype(None) is float64, so the dtypes are compared by identity.)
+        direct = [i for i, _ in self.plan] == list(range(len(names)))
+        direct = direct and all(dtype is None for _, dtype in self.plan)
         return Compiled(program, tuple(self.plan), direct, tuple(dtypes), self.signature)
 
 
@@ -260,7 +282,8 @@ def _writes(instruction: tuple) -> int:
 
 def allocate(registers: list[list], code: list[tuple]) -> tuple[tuple, tuple]:
     """The registers as the engine takes them, temporaries sharing one block where their
-    values do not live at once; a result may take the block of an operand that dies there."""
+    values do not live at once; a result may take the block of an operand that dies there.
+    What the prologue computes stays for the whole evaluation."""
     last_read = {}
     for i, instruction in enumerate(code):
         operands = _operands(instruction)
@@ -271,13 +294,13 @@ def allocate(registers: list[list], code: list[tuple]) -> tuple[tuple, tuple]:
     free: dict[str, list[int]] = {}
 
     def place(r: int) -> int:
-        dtype, kind, index, value = registers[r]
+        dtype, kind, index, value, _ = registers[r]
         if kind == TEMPORARY and free.get(dtype.char):
             return free[dtype.char].pop()
         rows.append((dtype.num, kind, index, value))
         return len(rows) - 1
 
-    for r, (_, kind, _, _) in enumerate(registers):
+    for r, (_, kind, *_) in enumerate(registers):
         if kind != TEMPORARY:
             physical[r] = place(r)
     laid_out = []
@@ -285,7 +308,7 @@ def allocate(registers: list[list], code: list[tuple]) -> tuple[tuple, tuple]:
         operands = _operands(instruction)
         n_in = len(operands) - _writes(instruction)
         for r in dict.fromkeys(operands[:n_in]):
-            if registers[r][1] == TEMPORARY and last_read.get(r) == i:
+            if registers[r][1] == TEMPORARY and not registers[r][4] and last_read.get(r) == i:
                 free.setdefault(registers[r][0].char, []).append(physical[r])
         for r in operands[n_in:]:
             if r not in physical:
@@ -294,6 +317,6 @@ def allocate(registers: list[list], code: list[tuple]) -> tuple[tuple, tuple]:
         laid_out.append((*instruction[:2], mapped, instruction[3]) if len(instruction) == 4
                         else (instruction[0], mapped))  # fmt: skip
         for r in operands[n_in:]:
-            if registers[r][1] == TEMPORARY and r not in last_read:
+            if registers[r][1] == TEMPORARY and not registers[r][4] and r not in last_read:
                 free.setdefault(registers[r][0].char, []).append(physical[r])
     return tuple(rows), tuple(laid_out)
