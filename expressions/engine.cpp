@@ -133,7 +133,8 @@ Native find_typed(const char* name, int type, std::index_sequence<I...>) {
   auto one = [&]<std::size_t K>(std::integral_constant<std::size_t, K>) {
     using T = typename Element<register_types[K]>::type;
     if (register_types[K] != type) return;
-    if constexpr (std::is_integral_v<T> && !std::is_same_v<T, npy_bool>)
+    // npy_bool is npy_ubyte's type: the type number tells them apart.
+    if constexpr (std::is_integral_v<T> && register_types[K] != NPY_BOOL)
       if (std::strcmp(name, "integer_power") == 0) found = &integer_power<T>;
     if constexpr (std::is_same_v<T, float> || std::is_same_v<T, double>) {
       if (std::strcmp(name, "real") == 0) found = &part<T, false>;

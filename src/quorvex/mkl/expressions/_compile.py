@@ -9,6 +9,7 @@ program's registers, one block each, stay in the core's cache.
 
 from __future__ import annotations
 
+import operator
 from dataclasses import dataclass
 
 import numpy as np
@@ -20,6 +21,14 @@ from ._graph import Graph
 # The types registers hold; the ufunc loops' own characters.
 ENGINE_TYPES = frozenset("?bBhHiIlLqQefdFD")
 INPUT, OUTPUT, CONSTANT, TEMPORARY, SCALAR_INPUT = range(5)
+_COMPARISONS = {
+    "numpy.less": operator.lt,
+    "numpy.less_equal": operator.le,
+    "numpy.greater": operator.gt,
+    "numpy.greater_equal": operator.ge,
+    "numpy.equal": operator.eq,
+    "numpy.not_equal": operator.ne,
+}
 # Nodes that pick one result of a call with several: ("result1", call).
 RESULTS = ("result0", "result1", "result2", "result3")
 DEFAULT_DTYPES = {int: np.dtype(np.int64), float: np.dtype(np.float64), complex: np.dtype(complex)}
@@ -109,15 +118,17 @@ class Compiler:
             self.plan.append((argument, dtype))
         return self._made[key]
 
-    def operand(self, v: _Value, dtype: np.dtype) -> int:
-        """A register holding ``v`` in ``dtype``."""
+    def operand(self, v: _Value, dtype: np.dtype, wrap: bool = False) -> int:
+        """A register holding ``v`` in ``dtype``; a constant Python int beyond its range is
+        an OverflowError (NEP 50), or wraps where NumPy's where wraps it."""
         dtype = engine_dtype(dtype)
         if v.scalar_argument is not None:
             return self._input(v.scalar_argument, dtype)
         if v.register is None:
             key = ("constant", id(v), dtype)
             if key not in self._made:
-                value = np.asarray(v.constant, dtype=dtype).tobytes()  # NEP 50 refuses overflow
+                value = (np.asarray(v.constant).astype(dtype) if wrap and v.weak
+                         else np.asarray(v.constant, dtype=dtype)).tobytes()  # fmt: skip
                 self._made[key] = self._register(dtype, CONSTANT, 0, value, uniform=True)
             return self._made[key]
         if v.dtype == dtype:
@@ -139,6 +150,10 @@ class Compiler:
             raise TypeError(f"{u.__name__} takes {u.nin} arguments, not {len(arguments)}")
         dtypes = u.resolve_dtypes((*(a.dtype for a in arguments), *(None,) * u.nout))
         dtypes = tuple(engine_dtype(d) for d in dtypes)
+        if key in _COMPARISONS:
+            beyond = self._beyond_range(key, arguments, dtypes[0])
+            if beyond is not None:
+                return [beyond]
         loop = _functions.loop_index(u, "".join(d.char for d in dtypes))
         operands = [self.operand(a, d) for a, d in zip(arguments, dtypes, strict=False)]
         once = all(self.registers[r][4] for r in operands)
@@ -154,6 +169,22 @@ class Compiler:
             _Value(d, register=r, uniform=once)
             for d, r in zip(dtypes[u.nin :], results, strict=True)
         ]
+
+    @staticmethod
+    def _beyond_range(key: str, arguments: list[_Value], dtype: np.dtype) -> _Value | None:
+        """NumPy compares integers with a Python int beyond their range, as its value: the
+        answer is the same for every element."""
+        a, b = arguments
+        if dtype.kind not in "iu":
+            return None
+        info = np.iinfo(dtype)
+        for side, v in ((1, b), (-1, a)):
+            if v.weak and v.is_constant and type(v.constant) is int:
+                if not info.min <= v.constant <= info.max:
+                    above = (v.constant > info.max) == (side == 1)  # the constant is the larger
+                    answer = _COMPARISONS[key](0, 1) if above else _COMPARISONS[key](1, 0)
+                    return _Value(np.dtype(bool), constant=np.bool_(answer))
+        return None
 
     def native(self, name: str, operands: list[int], dtype: np.dtype, once=None) -> _Value:
         if once is None:
@@ -192,7 +223,7 @@ class Compiler:
     def _where(self, condition: _Value, a: _Value, b: _Value) -> _Value:
         dtype = engine_dtype(np.result_type(a.example(), b.example()))
         operands = [self.operand(condition, np.dtype(bool))]
-        operands += [self.operand(a, dtype), self.operand(b, dtype)]
+        operands += [self.operand(a, dtype, wrap=True), self.operand(b, dtype, wrap=True)]
         return self.native("where", operands, dtype)
 
     def _part(self, x: _Value, name: str) -> _Value:

@@ -45,6 +45,17 @@ FOLDED = {
     ast.FloorDiv: operator.floordiv,
     ast.Mod: operator.mod,
     ast.Pow: operator.pow,
+    ast.BitAnd: operator.and_,
+    ast.BitOr: operator.or_,
+    ast.BitXor: operator.xor,
+    ast.LShift: operator.lshift,
+    ast.RShift: operator.rshift,
+    ast.Lt: operator.lt,
+    ast.LtE: operator.le,
+    ast.Gt: operator.gt,
+    ast.GtE: operator.ge,
+    ast.Eq: operator.eq,
+    ast.NotEq: operator.ne,
 }
 # What the refusals call the kinds of node the language lacks.
 REFUSED = {
@@ -87,6 +98,13 @@ def _weak_number(value: object) -> bool:
     return type(value) in (int, float, complex)
 
 
+def _small(op: ast.AST, a: object, b: object) -> bool:
+    """Whether Python's own result stays small: integer powers and shifts can be huge."""
+    if not isinstance(op, (ast.Pow, ast.LShift)) or type(a) is not int or type(b) is not int:
+        return True
+    return abs(b) * max(a.bit_length(), 1) <= 4096
+
+
 class _Visitor:
     def __init__(self) -> None:
         self.builder = Builder()
@@ -127,16 +145,15 @@ class _Visitor:
         key = OPERATORS.get(type(node.op))
         if key is None:
             raise self.refuse(node, f"the operator {type(node.op).__name__}")
-        left, right = self.visit(node.left), self.visit(node.right)
+        return self.binary(node.op, key, self.visit(node.left), self.visit(node.right))
+
+    def binary(self, op: ast.AST, key: str, left: int, right: int) -> int:
         a, b = self.folded.get(left), self.folded.get(right)
-        if type(node.op) in FOLDED and _weak_number(a) and _weak_number(b):
-            small = (
-                not isinstance(node.op, ast.Pow)
-                or isinstance(a, float | complex)
-                or (isinstance(b, int) and abs(b) <= 64)
-            )
-            if small:
-                return self.constant(FOLDED[type(node.op)](a, b))
+        if _weak_number(a) and _weak_number(b) and _small(op, a, b):
+            try:
+                return self.constant(FOLDED[type(op)](a, b))
+            except TypeError:  # complex & 1, say: NumPy's call refuses it as well
+                pass
         return self.builder.call(key, left, right)
 
     def visit_UnaryOp(self, node: ast.UnaryOp) -> int:
@@ -158,7 +175,8 @@ class _Visitor:
         key = COMPARISONS.get(type(node.ops[0]))
         if key is None:
             raise self.refuse(node, f"the comparison {type(node.ops[0]).__name__}")
-        return self.builder.call(key, self.visit(node.left), self.visit(node.comparators[0]))
+        left, right = self.visit(node.left), self.visit(node.comparators[0])
+        return self.binary(node.ops[0], key, left, right)
 
     def visit_Attribute(self, node: ast.Attribute) -> int:
         if node.attr not in ("real", "imag"):
@@ -167,7 +185,8 @@ class _Visitor:
 
     def visit_Call(self, node: ast.Call) -> int:
         if not isinstance(node.func, ast.Name):
-            raise self.refuse(node.func, "calls of anything but the functions")
+            kind = REFUSED.get(type(node.func).__name__, "calls of anything but the functions")
+            raise self.refuse(node.func, kind)
         name = node.func.id
         if name in _functions.REDUCTIONS:
             raise self.refuse(node, f"{name}() inside the expression (only around all of it)")

@@ -114,6 +114,8 @@ class Tracer(NDArrayOperatorsMixin):
         raise _refuse("turning a traced value into an array")
 
     def __getattr__(self, name: str) -> Any:
+        if name.startswith("__"):  # Python's and NumPy's own probes
+            raise AttributeError(name)
         raise _refuse(f"the method or attribute .{name}")
 
     def __repr__(self) -> str:
