@@ -33,7 +33,6 @@ __all__ = [
 if TYPE_CHECKING:
     from typing import Any
 
-    from .expressions import evaluate, fuse, re_evaluate, validate
     from .lorimath import ffi, lib
 
 # Every extension module passes 32-bit counts to mkl_rt.
