@@ -700,7 +700,7 @@ PyObject* run(PyObject*, PyObject* args) {
   }
   e.blocks = (e.size + e.block - 1) / e.block;
 
-  int workers = threads > 0 ? threads : mkl_get_max_threads();
+  int workers = e.blocks <= 1 ? 1 : threads > 0 ? threads : mkl_get_max_threads();
   workers = static_cast<int>(std::clamp<npy_intp>(workers, 1, std::max<npy_intp>(e.blocks, 1)));
   if (!e.direct) {
     if (NpyIter_IterationNeedsAPI(main_iterator)) workers = 1;
@@ -714,10 +714,12 @@ PyObject* run(PyObject*, PyObject* args) {
   }
 
   std::feclearexcept(FE_ALL_EXCEPT);
-  if (e.size > 0) {
+  if (e.size > e.block / 8) {
     Py_BEGIN_ALLOW_THREADS;
     Pool::get().run(workers, &work, &e);
     Py_END_ALLOW_THREADS;
+  } else if (e.size > 0) {  // a few elements: releasing the GIL would cost more than they do
+    work(&e, 0);
   }
   PyObject* result = nullptr;
   if (!e.direct) {

@@ -213,13 +213,14 @@ def evaluate(  # noqa: PLR0917  (numexpr's signature)
         from . import _dask
 
         return _dask.evaluate(parsed, ex, values, out, accuracy)
+    if parsed.reduction is None and threads is None:  # the common case, without detours
+        inputs = tuple(values) if compiled.direct else _inputs(compiled, values)
+        return _expressions.run(compiled.program, inputs, (out,), order, casting, 0, "evaluate")[0]
+    kept = out if parsed.reduction is None else None
+    options = {"order": order, "casting": casting, "threads": threads, "name": "evaluate"}
+    result = run(compiled, values, (kept,), **options)[0]
     if parsed.reduction is None:
-        return run(
-            compiled, values, (out,), order=order, casting=casting, threads=threads, name="evaluate"
-        )[0]
-    result = run(
-        compiled, values, (None,), order=order, casting=casting, threads=threads, name="evaluate"
-    )[0]
+        return result
     return _finish(parsed, result, out)
 
 
