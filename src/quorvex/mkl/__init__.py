@@ -19,7 +19,16 @@ import sys
 TYPE_CHECKING = False  # typing itself takes milliseconds to import; checkers know this name
 
 __version__ = "0.1.0"
-__all__ = ["__version__", "ffi", "lib", "mkl_version"]
+__all__ = [
+    "__version__",
+    "evaluate",
+    "ffi",
+    "fuse",
+    "lib",
+    "mkl_version",
+    "re_evaluate",
+    "validate",
+]
 
 if TYPE_CHECKING:
     from typing import Any
@@ -27,7 +36,13 @@ if TYPE_CHECKING:
     from .lorimath import ffi, lib
 
 # Every extension module passes 32-bit counts to mkl_rt.
-_EXTENSIONS = frozenset(f"{__name__}.{name}" for name in ("lorimath", "full", "_ufuncs"))
+_EXTENSIONS = frozenset(
+    f"{__name__}.{name}" for name in ("lorimath", "full", "_ufuncs", "_expressions")
+)
+
+
+# quorvex.mkl.expressions, loaded (with NumPy and MKL) on first use of one of these.
+_EXPRESSIONS = frozenset({"evaluate", "validate", "re_evaluate", "fuse"})
 
 
 class _PinInterfaceBeforeLoading:
@@ -64,4 +79,8 @@ def __getattr__(name: str) -> Any:
         from . import lorimath
 
         return getattr(lorimath, name)
+    if name in _EXPRESSIONS:
+        from . import expressions
+
+        return getattr(expressions, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

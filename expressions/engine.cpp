@@ -1,0 +1,807 @@
+// The module quorvex.mkl._expressions: programs over registers, run block by block on the
+// engine's threads with the GIL released. The compiler in quorvex.mkl.expressions makes them.
+#include "numpy_api.hpp"
+
+#include <mkl_service.h>
+#include <mkl_vml_functions.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cfenv>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "natives.hpp"
+#include "threads.hpp"
+
+namespace quorvex::expressions {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Block size.
+
+/// The elements per block that keep a typical program's registers in one core's L2 cache:
+/// a power of two near a sixteenth of its size in float64 elements (measured best; the
+/// benchmarks sweep it).
+npy_intp derived_block_size() {
+  long l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
+  if (l2 <= 0) {
+    if (std::FILE* file = std::fopen("/sys/devices/system/cpu/cpu0/cache/index2/size", "r")) {
+      char unit = 'K';
+      if (std::fscanf(file, "%ld%c", &l2, &unit) >= 1 && (unit == 'K' || unit == 'k')) l2 *= 1024;
+      std::fclose(file);
+    }
+  }
+  if (l2 <= 0) l2 = 512 * 1024;
+  npy_intp block = 256;
+  while (block * 2 * 8 * 16 <= l2 && block < (npy_intp{1} << 16)) block *= 2;
+  return block;
+}
+
+std::atomic<npy_intp> block_size{0};
+
+npy_intp current_block_size() {
+  npy_intp b = block_size.load(std::memory_order_relaxed);
+  if (b == 0) {
+    b = derived_block_size();
+    block_size.store(b, std::memory_order_relaxed);
+  }
+  return b;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Programs.
+
+/// Scalar inputs (0-d arrays, Python's and NumPy's scalars) are one value for the whole
+/// evaluation: they, the constants and what the prologue computes from them alone are filled
+/// into each worker's registers once.
+enum class Kind { input, output, constant, temporary, scalar_input };
+
+struct Register {
+  int type;
+  npy_intp size;  // bytes per element
+  Kind kind;
+  int index;                     // of the input or output
+  alignas(16) char value[16]{};  // of a constant
+};
+
+struct Instruction {
+  PyUFuncGenericFunction loop = nullptr;  // a ufunc's own inner loop, or
+  void* data = nullptr;
+  Native native = nullptr;  // one of the engine's
+  int count = 0, results = 1;
+  int operands[NPY_MAXARGS]{};
+  bool uniform[NPY_MAXARGS]{};  // a constant that MKL takes as one scalar: step 0
+};
+
+struct Program {
+  std::vector<Register> registers;
+  std::vector<Instruction> prologue, code;  // once per worker, and per block
+  std::vector<int> inputs, outputs;         // register of each, in order
+  std::vector<int> arguments;               // register of each argument of run()
+  std::vector<int> scalars, filled;         // scalar inputs; registers the prologue fills
+  std::vector<PyObject*> owned;             // the ufuncs whose loops the code calls
+  npy_intp scratch_bytes_per_element = 0;
+  ~Program() {
+    for (PyObject* object : owned) Py_DECREF(object);
+  }
+};
+
+constexpr char program_capsule[] = "quorvex.mkl._expressions.program";
+
+template <std::size_t... I>
+npy_intp type_size(int type, std::index_sequence<I...>) {
+  npy_intp size = 0;
+  ((register_types[I] == type ? (size = sizeof(typename Element<register_types[I]>::type)) : 0),
+   ...);
+  return size;
+}
+npy_intp type_size(int type) {
+  return type_size(type, std::make_index_sequence<std::size(register_types)>{});
+}
+
+template <int From, std::size_t... I>
+Native find_cast_from(int to, std::index_sequence<I...>) {
+  Native found = nullptr;
+  using F = typename Element<From>::type;
+  auto one = [&]<std::size_t K>(std::integral_constant<std::size_t, K>) {
+    using T = typename Element<register_types[K]>::type;
+    if constexpr (castable<F, T>)
+      if (register_types[K] == to) found = &cast<F, T>;
+  };
+  (one(std::integral_constant<std::size_t, I>{}), ...);
+  return found;
+}
+
+template <std::size_t... I>
+Native find_cast(int from, int to, std::index_sequence<I...> all) {
+  Native found = nullptr;
+  ((register_types[I] == from ? (found = find_cast_from<register_types[I]>(to, all)) : nullptr),
+   ...);
+  return found;
+}
+
+template <std::size_t... I>
+Native find_typed(const char* name, int type, std::index_sequence<I...>) {
+  Native found = nullptr;
+  auto one = [&]<std::size_t K>(std::integral_constant<std::size_t, K>) {
+    using T = typename Element<register_types[K]>::type;
+    if (register_types[K] != type) return;
+    // npy_bool is npy_ubyte's type: the type number tells them apart.
+    if constexpr (std::is_integral_v<T> && register_types[K] != NPY_BOOL)
+      if (std::strcmp(name, "integer_power") == 0) found = &integer_power<T>;
+    if constexpr (std::is_same_v<T, float> || std::is_same_v<T, double>) {
+      if (std::strcmp(name, "real") == 0) found = &part<T, false>;
+      if (std::strcmp(name, "imag") == 0) found = &part<T, true>;
+      if (std::strcmp(name, "complex") == 0) found = &make_complex<T>;
+    }
+  };
+  (one(std::integral_constant<std::size_t, I>{}), ...);
+  return found;
+}
+
+Native find_sized(const char* name, npy_intp size) {
+  const bool is_where = std::strcmp(name, "where") == 0;
+  if (!is_where && std::strcmp(name, "copy") != 0) return nullptr;
+  switch (size) {
+    case 1:
+      return is_where ? &where<1> : &copy<1>;
+    case 2:
+      return is_where ? &where<2> : &copy<2>;
+    case 4:
+      return is_where ? &where<4> : &copy<4>;
+    case 8:
+      return is_where ? &where<8> : &copy<8>;
+    case 16:
+      return is_where ? &where<16> : &copy<16>;
+    default:
+      return nullptr;
+  }
+}
+
+/// The engine's instruction `name` whose first operand has type `first` and last `last`.
+Native find_native(const char* name, int first, int last) {
+  constexpr auto all = std::make_index_sequence<std::size(register_types)>{};
+  if (std::strcmp(name, "cast") == 0) return find_cast(first, last, all);
+  if (std::strcmp(name, "where") == 0 || std::strcmp(name, "copy") == 0)
+    return type_size(last) == 0 ? nullptr : find_sized(name, type_size(last));
+  // real and imag are named by the part they give, complex and powers by their operands.
+  const bool part = std::strcmp(name, "real") == 0 || std::strcmp(name, "imag") == 0;
+  return find_typed(name, part ? last : first, all);
+}
+
+void free_program(PyObject* capsule) {
+  delete static_cast<Program*>(PyCapsule_GetPointer(capsule, program_capsule));
+}
+
+bool read_registers(PyObject* rows, Program& p) {
+  const Py_ssize_t count = PyTuple_Size(rows);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    int type, kind, index;
+    Py_buffer value{};
+    if (!PyArg_ParseTuple(PyTuple_GET_ITEM(rows, i), "iiiy*", &type, &kind, &index, &value))
+      return false;
+    Register r{type, type_size(type), static_cast<Kind>(kind), index};
+    const bool fits = value.len <= 16 && (value.len == 0 || value.len == r.size);
+    if (fits) std::memcpy(r.value, value.buf, static_cast<std::size_t>(value.len));
+    PyBuffer_Release(&value);
+    if (r.size == 0 || !fits || kind < 0 || kind > 4) {
+      PyErr_Format(PyExc_ValueError, "register %zd: type %d is not one the engine holds", i, type);
+      return false;
+    }
+    const auto slot = static_cast<std::size_t>(index);
+    if (index < 0 || slot > 4096) {
+      PyErr_Format(PyExc_ValueError, "register %zd: no operand %d", i, index);
+      return false;
+    }
+    const bool argument = r.kind == Kind::input || r.kind == Kind::scalar_input;
+    if (argument) p.arguments.resize(std::max(p.arguments.size(), slot + 1), -1);
+    if (argument) p.arguments[slot] = static_cast<int>(i);
+    if (r.kind == Kind::output) p.outputs.resize(std::max(p.outputs.size(), slot + 1));
+    if (r.kind == Kind::output) p.outputs[slot] = static_cast<int>(i);
+    p.scratch_bytes_per_element += r.size;
+    p.registers.push_back(r);
+  }
+  return true;
+}
+
+bool read_operands(PyObject* sequence, const Program& p, Instruction& ins) {
+  const Py_ssize_t count = PyTuple_Size(sequence);
+  if (count < 1 || count > NPY_MAXARGS) {
+    PyErr_SetString(PyExc_ValueError, "an instruction takes 1 to 64 operands");
+    return false;
+  }
+  ins.count = static_cast<int>(count);
+  for (Py_ssize_t k = 0; k < count; ++k) {
+    long r = PyLong_AsLong(PyTuple_GET_ITEM(sequence, k));
+    if (r < 0 || static_cast<std::size_t>(r) >= p.registers.size()) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "no such register");
+      return false;
+    }
+    ins.operands[k] = static_cast<int>(r);
+  }
+  return true;
+}
+
+/// A ufunc instruction: (ufunc, loop index, operands, uniform flags). The loop's types must be
+/// the registers' types, which the compiler chose from the ufunc's own type list.
+bool read_ufunc_instruction(PyObject* row, Program& p, Instruction& ins) {
+  PyObject *ufunc, *operands, *uniform;
+  int k;
+  if (!PyArg_ParseTuple(row, "O!iO!O!", &PyUFunc_Type, &ufunc, &k, &PyTuple_Type, &operands,
+                        &PyTuple_Type, &uniform) ||
+      !read_operands(operands, p, ins))
+    return false;
+  auto* u = reinterpret_cast<PyUFuncObject*>(ufunc);
+  if (k < 0 || k >= u->ntypes || u->nargs != ins.count || u->functions[k] == nullptr ||
+      PyTuple_GET_SIZE(uniform) != ins.count) {
+    PyErr_Format(PyExc_TypeError, "%s has no inner loop %d for these operands", u->name, k);
+    return false;
+  }
+  for (int i = 0; i < ins.count; ++i) {
+    const Register& r = p.registers[static_cast<std::size_t>(ins.operands[i])];
+    if (u->types[k * u->nargs + i] != r.type) {
+      PyErr_Format(PyExc_TypeError, "%s's loop %d does not take operand %d's type", u->name, k, i);
+      return false;
+    }
+    ins.uniform[i] = PyObject_IsTrue(PyTuple_GET_ITEM(uniform, i)) == 1;
+  }
+  ins.loop = u->functions[k];
+  ins.results = u->nout;
+  ins.data = u->data == nullptr ? nullptr : u->data[k];
+  Py_INCREF(ufunc);
+  p.owned.push_back(ufunc);
+  return true;
+}
+
+bool read_native_instruction(PyObject* row, Program& p, Instruction& ins) {
+  const char* name;
+  PyObject* operands;
+  if (!PyArg_ParseTuple(row, "sO!", &name, &PyTuple_Type, &operands) ||
+      !read_operands(operands, p, ins))
+    return false;
+  const auto type = [&](int i) {
+    return p.registers[static_cast<std::size_t>(ins.operands[i])].type;
+  };
+  ins.native = find_native(name, type(0), type(ins.count - 1));
+  if (ins.native == nullptr) {
+    PyErr_Format(PyExc_TypeError, "the engine has no %s from type %d to type %d", name, type(0),
+                 type(ins.count - 1));
+    return false;
+  }
+  return true;
+}
+
+bool read_code(PyObject* code, Program& p, std::vector<Instruction>& into) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(code); ++i) {
+    PyObject* row = PyTuple_GET_ITEM(code, i);
+    Instruction ins;
+    const bool ufunc = PyTuple_Check(row) && PyTuple_GET_SIZE(row) == 4;
+    if (!(ufunc ? read_ufunc_instruction(row, p, ins) : read_native_instruction(row, p, ins)))
+      return false;
+    into.push_back(ins);
+  }
+  return true;
+}
+
+/// program(registers, prologue, code) -> a program. Registers are (type number, kind, index, value)
+/// with kinds input, output, constant and temporary; code rows are ufunc instructions
+/// (ufunc, loop, operands, uniform) or the engine's own (name, operands).
+PyObject* make_program(PyObject*, PyObject* args) {
+  PyObject *registers, *prologue, *code;
+  if (!PyArg_ParseTuple(args, "O!O!O!", &PyTuple_Type, &registers, &PyTuple_Type, &prologue,
+                        &PyTuple_Type, &code))
+    return nullptr;
+  auto p = std::make_unique<Program>();
+  if (!read_registers(registers, *p) || !read_code(prologue, *p, p->prologue) ||
+      !read_code(code, *p, p->code))
+    return nullptr;
+  for (int r : p->arguments) {
+    if (r < 0) {
+      PyErr_SetString(PyExc_ValueError, "every argument needs its register");
+      return nullptr;
+    }
+    (p->registers[static_cast<std::size_t>(r)].kind == Kind::input ? p->inputs : p->scalars)
+        .push_back(r);
+  }
+  p->filled = p->scalars;
+  for (const Instruction& ins : p->prologue) {
+    const int results = ins.loop != nullptr ? ins.results : 1;
+    for (int i = ins.count - results; i < ins.count; ++i) p->filled.push_back(ins.operands[i]);
+  }
+  if (p->outputs.empty()) {
+    PyErr_SetString(PyExc_ValueError, "a program has at least one output");
+    return nullptr;
+  }
+  PyObject* capsule = PyCapsule_New(p.get(), program_capsule, free_program);
+  if (capsule != nullptr) p.release();
+  return capsule;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Running a program.
+
+/// One worker's registers: a block of each, the constants filled in once.
+class Scratch {
+ public:
+  char* const* prepare(const Program& p, npy_intp block) {
+    const std::size_t bytes =
+        static_cast<std::size_t>(p.scratch_bytes_per_element * block) + 64 * p.registers.size();
+    if (bytes > capacity_) {
+      std::free(memory_);
+      memory_ = static_cast<char*>(std::aligned_alloc(64, (bytes + 63) / 64 * 64));
+      capacity_ = memory_ == nullptr ? 0 : bytes;
+      if (memory_ == nullptr) return nullptr;
+    }
+    own_.resize(p.registers.size());
+    base_.resize(p.registers.size());
+    char* at = memory_;
+    for (std::size_t i = 0; i < p.registers.size(); ++i) {
+      const Register& r = p.registers[i];
+      own_[i] = base_[i] = at;
+      if (r.kind == Kind::constant)
+        for (npy_intp k = 0; k < block; ++k)
+          std::memcpy(at + k * r.size, r.value, static_cast<std::size_t>(r.size));
+      at += (r.size * block + 63) / 64 * 64;
+    }
+    return base_.data();
+  }
+  char* own(std::size_t i) const { return own_[i]; }
+  char** base() { return base_.data(); }
+  ~Scratch() { std::free(memory_); }
+
+ private:
+  char* memory_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::vector<char*> own_, base_;
+};
+
+Scratch& thread_scratch() {
+  static thread_local Scratch scratch;
+  return scratch;
+}
+
+struct Evaluation {
+  const Program* program;
+  npy_intp size = 0, block = 0, blocks = 0;
+  bool direct = false;
+  // direct: the operands' data (inputs, then outputs) and their steps between elements
+  std::vector<char*> data;
+  std::vector<npy_intp> steps;
+  // buffered: NumPy's iterator, one copy per worker
+  std::vector<NpyIter*> iterators;
+  std::vector<char*> scalars;  // the scalar inputs' values
+  unsigned vml_mode = 0;
+  std::atomic<npy_intp> next{0};
+  std::atomic<int> flags{0};
+  std::atomic<bool> negative_power{false}, failed{false};
+  char* message = nullptr;
+};
+
+int numpy_flags(int fe) {
+  return ((fe & FE_DIVBYZERO) ? NPY_FPE_DIVIDEBYZERO : 0) |
+         ((fe & FE_OVERFLOW) ? NPY_FPE_OVERFLOW : 0) |
+         ((fe & FE_UNDERFLOW) ? NPY_FPE_UNDERFLOW : 0) | ((fe & FE_INVALID) ? NPY_FPE_INVALID : 0);
+}
+
+/// What a worker sets for the evaluation and puts back after it: MKL computing on this thread
+/// alone, the caller's VML mode (MKL keeps it per thread), and clear floating-point flags,
+/// which it hands to the evaluation at the end.
+class WorkerState {
+ public:
+  WorkerState(Evaluation& e, bool helper) : e_(e), helper_(helper) {
+    threads_ = mkl_set_num_threads_local(1);
+    if (helper_) mode_ = vmlSetMode(e.vml_mode);
+    std::feclearexcept(FE_ALL_EXCEPT);
+  }
+  ~WorkerState() {
+    e_.flags.fetch_or(std::fetestexcept(FE_ALL_EXCEPT), std::memory_order_relaxed);
+    std::feclearexcept(FE_ALL_EXCEPT);
+    if (helper_) vmlSetMode(mode_);
+    mkl_set_num_threads_local(threads_);
+  }
+  WorkerState(const WorkerState&) = delete;
+  WorkerState& operator=(const WorkerState&) = delete;
+
+ private:
+  Evaluation& e_;
+  bool helper_;
+  int threads_ = 0;
+  unsigned mode_ = 0;
+};
+
+void execute(Evaluation& e, const std::vector<Instruction>& code, char* const* base, npy_intp n) {
+  const Program& p = *e.program;
+  for (const Instruction& ins : code) {
+    char* args[NPY_MAXARGS];
+    npy_intp strides[NPY_MAXARGS];
+    for (int i = 0; i < ins.count; ++i) {
+      const auto r = static_cast<std::size_t>(ins.operands[i]);
+      args[i] = base[r];
+      strides[i] = ins.uniform[i] ? 0 : p.registers[r].size;
+    }
+    if (ins.loop != nullptr) {
+      npy_intp count = n;
+      ins.loop(args, &count, strides, ins.data);
+    } else if (!ins.native(args, n)) {
+      e.negative_power.store(true, std::memory_order_relaxed);
+    }
+  }
+}
+
+/// The scalars and what the prologue computes from them, in every element of their registers.
+void run_prologue(Evaluation& e, Scratch& s, npy_intp block) {
+  const Program& p = *e.program;
+  for (std::size_t j = 0; j < p.scalars.size(); ++j) {
+    const auto r = static_cast<std::size_t>(p.scalars[j]);
+    std::memcpy(s.own(r), e.scalars[j], static_cast<std::size_t>(p.registers[r].size));
+  }
+  execute(e, p.prologue, s.base(), 1);
+  for (int index : p.filled) {
+    const auto r = static_cast<std::size_t>(index);
+    const auto size = static_cast<std::size_t>(p.registers[r].size);
+    for (npy_intp k = 1; k < block; ++k)
+      std::memcpy(s.own(r) + k * p.registers[r].size, s.own(r), size);
+  }
+}
+
+/// One chunk of at most a block: external operands in place where contiguous, else gathered
+/// into (and results scattered from) the worker's own registers.
+void run_chunk(Evaluation& e, Scratch& s, char* const* data, const npy_intp* steps, npy_intp n) {
+  const Program& p = *e.program;
+  char** base = s.base();
+  const std::size_t nin = p.inputs.size(), nout = p.outputs.size();
+  for (std::size_t j = 0; j < nin + nout; ++j) {
+    const std::size_t r = static_cast<std::size_t>(j < nin ? p.inputs[j] : p.outputs[j - nin]);
+    const npy_intp size = p.registers[r].size;
+    if (steps[j] == size || n == 1) {
+      base[r] = data[j];
+    } else {
+      base[r] = s.own(r);
+      if (j < nin)
+        for (npy_intp k = 0; k < n; ++k)
+          std::memcpy(base[r] + k * size, data[j] + k * steps[j], static_cast<std::size_t>(size));
+    }
+  }
+  execute(e, p.code, base, n);
+  for (std::size_t j = nin; j < nin + nout; ++j) {
+    const std::size_t r = static_cast<std::size_t>(p.outputs[j - nin]);
+    const npy_intp size = p.registers[r].size;
+    if (base[r] != data[j])
+      for (npy_intp k = 0; k < n; ++k)
+        std::memcpy(data[j] + k * steps[j], base[r] + k * size, static_cast<std::size_t>(size));
+  }
+}
+
+void work(void* context, int worker) {
+  Evaluation& e = *static_cast<Evaluation*>(context);
+  WorkerState state(e, worker != 0);
+  Scratch& s = thread_scratch();
+  const npy_intp block = std::min(e.block, std::max<npy_intp>(e.size, 1));
+  if (s.prepare(*e.program, block) == nullptr) {
+    e.failed.store(true);
+    return;
+  }
+  run_prologue(e, s, block);
+  const std::size_t operands = e.data.size();
+  std::vector<char*> at(operands);
+  if (e.direct) {
+    for (npy_intp k; (k = e.next.fetch_add(1)) < e.blocks;) {
+      const npy_intp begin = k * e.block, n = std::min(e.block, e.size - begin);
+      for (std::size_t j = 0; j < operands; ++j) at[j] = e.data[j] + begin * e.steps[j];
+      run_chunk(e, s, at.data(), e.steps.data(), n);
+    }
+    return;
+  }
+  NpyIter* iterator = e.iterators[static_cast<std::size_t>(worker)];
+  NpyIter_IterNextFunc* iternext = NpyIter_GetIterNext(iterator, &e.message);
+  if (iternext == nullptr) {
+    e.failed.store(true);
+    return;
+  }
+  char** data = NpyIter_GetDataPtrArray(iterator);
+  npy_intp* strides = NpyIter_GetInnerStrideArray(iterator);
+  npy_intp* inner = NpyIter_GetInnerLoopSizePtr(iterator);
+  // Each block is one range of the iterator, whatever the thread count: the chunks, and so
+  // MKL's calls, are the same for any number of threads.
+  for (npy_intp k; (k = e.next.fetch_add(1)) < e.blocks;) {
+    const npy_intp begin = k * e.block, end = std::min(e.size, begin + e.block);
+    if (NpyIter_ResetToIterIndexRange(iterator, begin, end, &e.message) != NPY_SUCCEED) {
+      e.failed.store(true);
+      return;
+    }
+    do {
+      for (npy_intp done = 0; done < *inner; done += block) {
+        for (std::size_t j = 0; j < operands; ++j) at[j] = data[j] + done * strides[j];
+        run_chunk(e, s, at.data(), strides, std::min(block, *inner - done));
+      }
+    } while (iternext(iterator));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Operands: the direct way for contiguous arrays of one shape, else NumPy's iterator.
+
+bool contiguous_as(PyArrayObject* a, bool fortran) {
+  return PyArray_ISALIGNED(a) && PyArray_ISNOTSWAPPED(a) &&
+         (fortran ? PyArray_IS_F_CONTIGUOUS(a) : PyArray_IS_C_CONTIGUOUS(a));
+}
+
+bool overlaps(PyArrayObject* a, PyArrayObject* b) {
+  const char* a0 = PyArray_BYTES(a);
+  const char* b0 = PyArray_BYTES(b);
+  return a0 < b0 + PyArray_NBYTES(b) && b0 < a0 + PyArray_NBYTES(a);
+}
+
+/// Whether the arrays can be read and written in place: every input of ndim > 0 of one
+/// shape, all C- or all F-contiguous, and outputs likewise in the registers' types; 0-d
+/// inputs go as steps of 0. Fills `shape` with the result's.
+bool direct_operands(const Program& p, PyArrayObject* const* in, PyArrayObject* const* out,
+                     NPY_ORDER order, int& ndim, npy_intp*& shape, bool& fortran) {
+  PyArrayObject* first = nullptr;
+  for (std::size_t j = 0; j < p.inputs.size(); ++j)
+    if (PyArray_NDIM(in[j]) > 0 && first == nullptr) first = in[j];
+  ndim = first == nullptr ? 0 : PyArray_NDIM(first);
+  shape = first == nullptr ? nullptr : PyArray_DIMS(first);
+  fortran = first != nullptr && !PyArray_IS_C_CONTIGUOUS(first) && PyArray_IS_F_CONTIGUOUS(first);
+  if (fortran ? order == NPY_CORDER : order == NPY_FORTRANORDER && ndim > 1) return false;
+  for (std::size_t j = 0; j < p.inputs.size(); ++j) {
+    PyArrayObject* a = in[j];
+    if (!PyArray_ISALIGNED(a) || !PyArray_ISNOTSWAPPED(a)) return false;
+    if (PyArray_NDIM(a) == 0) continue;
+    if (!PyArray_SAMESHAPE(a, first) || !contiguous_as(a, fortran)) return false;
+  }
+  for (std::size_t j = 0; j < p.outputs.size(); ++j) {
+    PyArrayObject* o = out[j];
+    if (o == nullptr) continue;
+    const Register& r = p.registers[static_cast<std::size_t>(p.outputs[j])];
+    if (PyArray_NDIM(o) != ndim ||
+        (ndim > 0 && !PyArray_CompareLists(PyArray_DIMS(o), shape, ndim)) ||
+        !contiguous_as(o, fortran) || PyArray_TYPE(o) != r.type || !PyArray_ISWRITEABLE(o))
+      return false;
+    for (std::size_t i = 0; i < p.inputs.size(); ++i) {
+      const bool same = PyArray_BYTES(o) == PyArray_BYTES(in[i]) &&
+                        PyArray_EquivTypes(PyArray_DESCR(o), PyArray_DESCR(in[i])) &&
+                        PyArray_NDIM(in[i]) == ndim;
+      // A result may replace an input it alone depends on elementwise (a single output).
+      if (overlaps(o, in[i]) && !(same && p.outputs.size() == 1)) return false;
+    }
+  }
+  return true;
+}
+
+NpyIter* make_iterator(const Program& p, PyArrayObject** operands, NPY_ORDER order,
+                       NPY_CASTING casting, npy_intp block) {
+  const std::size_t nin = p.inputs.size(), nop = nin + p.outputs.size();
+  std::vector<npy_uint32> flags(nop);
+  std::vector<PyArray_Descr*> dtypes(nop, nullptr);
+  const npy_uint32 elementwise = p.outputs.size() == 1 ? NPY_ITER_OVERLAP_ASSUME_ELEMENTWISE : 0;
+  for (std::size_t j = 0; j < nop; ++j) {
+    const npy_uint32 common = NPY_ITER_NBO | NPY_ITER_ALIGNED | NPY_ITER_CONTIG | elementwise;
+    if (j < nin) {
+      flags[j] = NPY_ITER_READONLY | common;
+    } else {
+      flags[j] = NPY_ITER_WRITEONLY | NPY_ITER_NO_BROADCAST | common |
+                 (operands[j] == nullptr ? NPY_ITER_ALLOCATE : 0);
+      dtypes[j] =
+          PyArray_DescrFromType(p.registers[static_cast<std::size_t>(p.outputs[j - nin])].type);
+    }
+  }
+  NpyIter* iterator = NpyIter_AdvancedNew(
+      static_cast<int>(nop), operands,
+      NPY_ITER_BUFFERED | NPY_ITER_EXTERNAL_LOOP | NPY_ITER_RANGED | NPY_ITER_ZEROSIZE_OK |
+          NPY_ITER_DELAY_BUFALLOC | NPY_ITER_COPY_IF_OVERLAP,
+      order, casting, flags.data(), dtypes.data(), -1, nullptr, nullptr, block);
+  for (PyArray_Descr* d : dtypes) Py_XDECREF(d);
+  return iterator;
+}
+
+bool parse_order(PyObject* object, NPY_ORDER& order) {
+  return PyArray_OrderConverter(object, &order) == NPY_SUCCEED;
+}
+
+/// run(program, inputs, outputs, order, casting, threads, name) -> the outputs.
+/// `inputs` are arrays in the program's input order; `outputs` a tuple of arrays or None
+/// per output. The GIL is released while the blocks run.
+PyObject* run(PyObject*, PyObject* args) {
+  PyObject *capsule, *inputs, *outputs, *order_object, *casting_object;
+  int threads;
+  const char* name;
+  if (!PyArg_ParseTuple(args, "OO!O!OOis", &capsule, &PyTuple_Type, &inputs, &PyTuple_Type,
+                        &outputs, &order_object, &casting_object, &threads, &name))
+    return nullptr;
+  auto* p = static_cast<Program*>(PyCapsule_GetPointer(capsule, program_capsule));
+  if (p == nullptr) return nullptr;
+  NPY_ORDER order;
+  NPY_CASTING casting;
+  if (!parse_order(order_object, order) ||
+      PyArray_CastingConverter(casting_object, &casting) != NPY_SUCCEED)
+    return nullptr;
+  const std::size_t nin = p->inputs.size(), nout = p->outputs.size();
+  if (static_cast<std::size_t>(PyTuple_GET_SIZE(inputs)) != p->arguments.size() ||
+      static_cast<std::size_t>(PyTuple_GET_SIZE(outputs)) != nout) {
+    PyErr_SetString(PyExc_ValueError, "the program takes other numbers of inputs and outputs");
+    return nullptr;
+  }
+  std::vector<PyArrayObject*> operands(nin + nout, nullptr);
+  struct Release {
+    std::vector<PyArrayObject*>& arrays;
+    ~Release() {
+      for (PyArrayObject* a : arrays) Py_XDECREF(a);
+    }
+  } release{operands};
+  Evaluation e;
+  for (std::size_t j = 0, varying = 0; j < p->arguments.size(); ++j) {
+    PyObject* a = PyTuple_GET_ITEM(inputs, j);
+    const Register& r = p->registers[static_cast<std::size_t>(p->arguments[j])];
+    auto* array = reinterpret_cast<PyArrayObject*>(a);
+    const bool scalar = r.kind == Kind::scalar_input;
+    if (!PyArray_Check(a) || PyArray_TYPE(array) != r.type ||
+        (scalar &&
+         (PyArray_NDIM(array) != 0 || !PyArray_ISALIGNED(array) || !PyArray_ISNOTSWAPPED(array)))) {
+      PyErr_Format(PyExc_TypeError, "argument %zu is not an array of the type compiled for", j);
+      return nullptr;
+    }
+    if (scalar) {
+      e.scalars.push_back(PyArray_BYTES(array));
+      continue;
+    }
+    Py_INCREF(a);
+    operands[varying++] = array;
+  }
+  for (std::size_t j = 0; j < nout; ++j) {
+    PyObject* o = PyTuple_GET_ITEM(outputs, j);
+    if (o == Py_None) continue;
+    if (!PyArray_Check(o)) {
+      PyErr_SetString(PyExc_TypeError, "out must be a NumPy array");
+      return nullptr;
+    }
+    if (PyArray_FailUnlessWriteable(reinterpret_cast<PyArrayObject*>(o), "output array") < 0)
+      return nullptr;
+    Py_INCREF(o);
+    operands[nin + j] = reinterpret_cast<PyArrayObject*>(o);
+  }
+
+  e.program = p;
+  e.block = current_block_size();
+  e.vml_mode = vmlGetMode();
+  int ndim;
+  npy_intp* shape;
+  bool fortran;
+  NpyIter* main_iterator = nullptr;
+  e.direct =
+      direct_operands(*p, operands.data(), operands.data() + nin, order, ndim, shape, fortran);
+  if (e.direct) {
+    std::vector<npy_intp> dims(shape, shape + ndim);
+    for (std::size_t j = 0; j < nout; ++j) {
+      if (operands[nin + j] != nullptr) continue;
+      const int type = p->registers[static_cast<std::size_t>(p->outputs[j])].type;
+      operands[nin + j] =
+          reinterpret_cast<PyArrayObject*>(PyArray_EMPTY(ndim, dims.data(), type, fortran ? 1 : 0));
+      if (operands[nin + j] == nullptr) return nullptr;
+    }
+    e.size = PyArray_MultiplyList(dims.data(), ndim);
+    for (std::size_t j = 0; j < nin + nout; ++j) {
+      e.data.push_back(PyArray_BYTES(operands[j]));
+      const bool scalar = PyArray_NDIM(operands[j]) == 0;
+      e.steps.push_back(scalar ? 0 : PyArray_ITEMSIZE(operands[j]));
+    }
+  } else {
+    main_iterator = make_iterator(*p, operands.data(), order, casting, e.block);
+    if (main_iterator == nullptr) return nullptr;
+    e.size = NpyIter_GetIterSize(main_iterator);
+    e.data.resize(nin + nout);
+  }
+  e.blocks = (e.size + e.block - 1) / e.block;
+
+  int workers = e.blocks <= 1 ? 1 : threads > 0 ? threads : mkl_get_max_threads();
+  workers = static_cast<int>(std::clamp<npy_intp>(workers, 1, std::max<npy_intp>(e.blocks, 1)));
+  if (!e.direct) {
+    if (NpyIter_IterationNeedsAPI(main_iterator)) workers = 1;
+    e.iterators.push_back(main_iterator);
+    for (int t = 1; t < workers; ++t) {
+      NpyIter* copy = NpyIter_Copy(main_iterator);
+      if (copy == nullptr) break;
+      e.iterators.push_back(copy);
+    }
+    workers = static_cast<int>(e.iterators.size());
+  }
+
+  std::feclearexcept(FE_ALL_EXCEPT);
+  if (e.size > e.block / 8) {
+    Py_BEGIN_ALLOW_THREADS;
+    Pool::get().run(workers, &work, &e);
+    Py_END_ALLOW_THREADS;
+  } else if (e.size > 0) {  // a few elements: releasing the GIL would cost more than they do
+    work(&e, 0);
+  }
+  PyObject* result = nullptr;
+  if (!e.direct) {
+    for (std::size_t j = 0; j < nout; ++j)
+      if (operands[nin + j] == nullptr) {
+        operands[nin + j] = NpyIter_GetOperandArray(main_iterator)[nin + j];
+        Py_INCREF(operands[nin + j]);
+      }
+    for (NpyIter* it : e.iterators) NpyIter_Deallocate(it);
+  }
+  const int flags = numpy_flags(e.flags.load() | std::fetestexcept(FE_ALL_EXCEPT));
+  std::feclearexcept(FE_ALL_EXCEPT);
+  if (e.failed.load()) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(e.message != nullptr ? PyExc_ValueError : PyExc_MemoryError,
+                      e.message != nullptr ? e.message : "no memory for the registers");
+    return nullptr;
+  }
+  if (e.negative_power.load()) {
+    PyErr_SetString(PyExc_ValueError, "Integers to negative integer powers are not allowed.");
+    return nullptr;
+  }
+  if (PyErr_Occurred() || (flags != 0 && PyUFunc_GiveFloatingpointErrors(name, flags) < 0))
+    return nullptr;
+  result = PyTuple_New(static_cast<Py_ssize_t>(nout));
+  if (result == nullptr) return nullptr;
+  for (std::size_t j = 0; j < nout; ++j) {
+    Py_INCREF(operands[nin + j]);
+    PyTuple_SET_ITEM(result, static_cast<Py_ssize_t>(j),
+                     reinterpret_cast<PyObject*>(operands[nin + j]));
+  }
+  return result;
+}
+
+PyObject* get_block_size(PyObject*, PyObject*) { return PyLong_FromSsize_t(current_block_size()); }
+
+/// set_block_size(n or None) -> the previous size; None restores the derived one.
+PyObject* set_block_size(PyObject*, PyObject* argument) {
+  const npy_intp previous = current_block_size();
+  npy_intp value = 0;
+  if (argument == Py_None) {
+    value = derived_block_size();
+  } else {
+    value = PyLong_AsSsize_t(argument);
+    if (value == -1 && PyErr_Occurred()) return nullptr;
+    if (value < 1 || value > (npy_intp{1} << 24)) {
+      PyErr_SetString(PyExc_ValueError, "the block size must lie in [1, 2**24] elements");
+      return nullptr;
+    }
+  }
+  block_size.store(value);
+  return PyLong_FromSsize_t(previous);
+}
+
+PyMethodDef methods[] = {
+    {"program", make_program, METH_VARARGS,
+     "program(registers, code): a compiled program over registers; see quorvex.mkl.expressions."},
+    {"run", run, METH_VARARGS,
+     "run(program, inputs, outputs, order, casting, threads, name) -> the outputs."},
+    {"block_size", get_block_size, METH_NOARGS, "block_size() -> the elements per block."},
+    {"set_block_size", set_block_size, METH_O,
+     "set_block_size(n): the elements per block; None restores the size derived from the L2 "
+     "cache. Returns the previous size."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "quorvex.mkl._expressions",
+    "The engine of quorvex.mkl.expressions.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quorvex::expressions
+
+PyMODINIT_FUNC PyInit__expressions(void) {
+  if (PyArray_ImportNumPyAPI() < 0 || PyUFunc_ImportUFuncAPI() < 0) return nullptr;
+  return PyModule_Create(&quorvex::expressions::module_definition);
+}

@@ -1,0 +1,353 @@
+"""Types a graph for one input signature, and lays it out as the engine's program.
+
+Each call's dtypes are NumPy's: ``ufunc.resolve_dtypes`` on the ufunc in question, with
+Python's scalars weak (NEP 50), so a program computes in the dtypes a chain of the same
+NumPy and vml calls would, rounding float16 after every one. Operands are cast where the
+chosen loop wants another dtype. Registers are reused once their value is dead, so that a
+program's registers, one block each, stay in the core's cache.
+"""
+
+from __future__ import annotations
+
+import operator
+from dataclasses import dataclass
+
+import numpy as np
+
+from .. import _expressions
+from . import _functions
+from ._graph import Graph
+
+# The types registers hold; the ufunc loops' own characters.
+ENGINE_TYPES = frozenset("?bBhHiIlLqQefdFD")
+INPUT, OUTPUT, CONSTANT, TEMPORARY, SCALAR_INPUT = range(5)
+_COMPARISONS = {
+    "numpy.less": operator.lt,
+    "numpy.less_equal": operator.le,
+    "numpy.greater": operator.gt,
+    "numpy.greater_equal": operator.ge,
+    "numpy.equal": operator.eq,
+    "numpy.not_equal": operator.ne,
+}
+# Nodes that pick one result of a call with several: ("result1", call).
+RESULTS = ("result0", "result1", "result2", "result3")
+DEFAULT_DTYPES = {int: np.dtype(np.int64), float: np.dtype(np.float64), complex: np.dtype(complex)}
+
+
+def engine_dtype(dtype: np.dtype) -> np.dtype:
+    """The dtype registers hold for ``dtype``, or a TypeError naming what is not supported."""
+    if dtype.char not in ENGINE_TYPES:
+        what = "strings" if dtype.kind in "SU" else f"dtype {dtype}"
+        raise TypeError(
+            f"expressions compute with booleans, integers, floating and complex numbers; "
+            f"{what} are not supported"
+        )
+    return dtype.newbyteorder("=") if dtype.byteorder not in "=|" else dtype
+
+
+@dataclass(frozen=True)
+class Compiled:
+    program: object  # the engine's
+    plan: tuple[tuple[int, np.dtype | None], ...]  # per program input: (argument, dtype to make)
+    direct: bool  # the arguments are the program's inputs, as they are
+    dtypes: tuple[np.dtype, ...]  # of the results
+    signature: tuple  # kept, so that keys holding ids of its dtypes stay valid
+
+
+class _Value:
+    """A node's value while compiling: a register, a constant, or a scalar argument (one of
+    Python's, weak, or of NumPy's). Uniform values are the same in every element: the
+    program's prologue computes them once."""
+
+    __slots__ = ("constant", "dtype", "register", "scalar_argument", "uniform")
+
+    def __init__(self, dtype, register=None, constant=None, scalar_argument=None, uniform=None):
+        self.dtype = dtype  # np.dtype, or int/float/complex for weak scalars
+        self.register = register
+        self.constant = constant
+        self.scalar_argument = scalar_argument
+        self.uniform = register is None if uniform is None else uniform
+
+    @property
+    def weak(self) -> bool:
+        return not isinstance(self.dtype, np.dtype)
+
+    @property
+    def is_constant(self) -> bool:
+        return self.register is None and self.scalar_argument is None
+
+    def example(self) -> object:
+        """What np.result_type takes for it: the dtype, or a weak scalar of its type."""
+        return self.dtype(0) if self.weak else self.dtype
+
+
+def _constant_value(value: object) -> _Value:
+    if isinstance(value, bool):
+        return _Value(np.dtype(bool), constant=np.bool_(value))
+    if isinstance(value, np.generic):
+        return _Value(engine_dtype(value.dtype), constant=value)
+    return _Value(type(value), constant=value)
+
+
+class Compiler:
+    def __init__(self, graph: Graph, signature: tuple, accuracy: str | None) -> None:
+        # signature: per argument, np.dtype for arrays, int/float/complex for weak scalars
+        self.graph, self.signature, self.accuracy = graph, signature, accuracy
+        self.registers: list[list] = []  # [dtype, kind, index, bytes, uniform]
+        self.code: list[tuple] = []  # (ufunc, loop, operands, uniform) | (name, operands)
+        self.once: list[bool] = []  # per instruction: in the prologue
+        self.plan: list[tuple[int, np.dtype | None]] = []
+        self._made: dict[tuple, int] = {}
+
+    # Registers ------------------------------------------------------------------------------
+
+    def _register(self, dtype, kind=TEMPORARY, index=0, value=b"", uniform=False) -> int:
+        self.registers.append([engine_dtype(dtype), kind, index, value, uniform])
+        return len(self.registers) - 1
+
+    def _emit(self, instruction: tuple, once: bool) -> None:
+        self.code.append(instruction)
+        self.once.append(once)
+
+    def _input(self, argument: int, dtype: np.dtype | None) -> int:
+        key = ("input", argument, dtype)
+        if key not in self._made:
+            made = dtype if dtype is not None else self.signature[argument]
+            kind = INPUT if dtype is None else SCALAR_INPUT
+            self._made[key] = self._register(made, kind, len(self.plan), uniform=dtype is not None)
+            self.plan.append((argument, dtype))
+        return self._made[key]
+
+    def operand(self, v: _Value, dtype: np.dtype, wrap: bool = False) -> int:
+        """A register holding ``v`` in ``dtype``; a constant Python int beyond its range is
+        an OverflowError (NEP 50), or wraps where NumPy's where wraps it."""
+        dtype = engine_dtype(dtype)
+        if v.scalar_argument is not None:
+            return self._input(v.scalar_argument, dtype)
+        if v.register is None:
+            key = ("constant", id(v), dtype)
+            if key not in self._made:
+                value = (np.asarray(v.constant).astype(dtype) if wrap and v.weak
+                         else np.asarray(v.constant, dtype=dtype)).tobytes()  # fmt: skip
+                self._made[key] = self._register(dtype, CONSTANT, 0, value, uniform=True)
+            return self._made[key]
+        if v.dtype == dtype:
+            return v.register
+        key = ("cast", v.register, dtype)
+        if key not in self._made:
+            if not (np.can_cast(v.dtype, dtype, "safe") or dtype.kind == "b"):
+                raise TypeError(f"cannot cast {v.dtype} to {dtype} safely")
+            self._made[key] = self._register(dtype, uniform=v.uniform)
+            self._emit(("cast", (v.register, self._made[key])), v.uniform)
+        return self._made[key]
+
+    # Calls ----------------------------------------------------------------------------------
+
+    def call_ufunc(self, key: str, arguments: list[_Value]) -> list[_Value]:
+        key = _functions.with_accuracy(key, self.accuracy)
+        u = _functions.ufunc(key)
+        if len(arguments) != u.nin:
+            raise TypeError(f"{u.__name__} takes {u.nin} arguments, not {len(arguments)}")
+        dtypes = u.resolve_dtypes((*(a.dtype for a in arguments), *(None,) * u.nout))
+        dtypes = tuple(engine_dtype(d) for d in dtypes)
+        if key in _COMPARISONS:
+            beyond = self._beyond_range(key, arguments, dtypes[0])
+            if beyond is not None:
+                return [beyond]
+        loop = _functions.loop_index(u, "".join(d.char for d in dtypes))
+        operands = [self.operand(a, d) for a, d in zip(arguments, dtypes, strict=False)]
+        once = all(self.registers[r][4] for r in operands)
+        results = [self._register(d, uniform=once) for d in dtypes[u.nin :]]
+        # MKL takes its scalar operands (powx's exponent) as one value: step 0.
+        scalars = _functions.scalar_operands(key)
+        uniform = (
+            tuple(i in scalars and self.registers[r][4] for i, r in enumerate(operands))
+            + (False,) * u.nout
+        )
+        self._emit((u, loop, (*operands, *results), uniform), once)
+        return [
+            _Value(d, register=r, uniform=once)
+            for d, r in zip(dtypes[u.nin :], results, strict=True)
+        ]
+
+    @staticmethod
+    def _beyond_range(key: str, arguments: list[_Value], dtype: np.dtype) -> _Value | None:
+        """NumPy compares integers with a Python int beyond their range, as its value: the
+        answer is the same for every element."""
+        a, b = arguments
+        if dtype.kind not in "iu":
+            return None
+        info = np.iinfo(dtype)
+        for side, v in ((1, b), (-1, a)):
+            if v.weak and v.is_constant and type(v.constant) is int:
+                if not info.min <= v.constant <= info.max:
+                    above = (v.constant > info.max) == (side == 1)  # the constant is the larger
+                    answer = _COMPARISONS[key](0, 1) if above else _COMPARISONS[key](1, 0)
+                    return _Value(np.dtype(bool), constant=np.bool_(answer))
+        return None
+
+    def native(self, name: str, operands: list[int], dtype: np.dtype, once=None) -> _Value:
+        if once is None:
+            once = all(self.registers[r][4] for r in operands)
+        result = self._register(dtype, uniform=once)
+        self._emit((name, (*operands, result)), once)
+        return _Value(engine_dtype(dtype), register=result, uniform=once)
+
+    def call(self, key: str, arguments: list[_Value]) -> list[_Value]:
+        if key.startswith(("vml.", "numpy.")):
+            return self.call_ufunc(key, arguments)
+        expected = 2 if key == "power" else _functions.OWN[key]
+        if len(arguments) != expected:
+            raise TypeError(f"{key} takes {expected} arguments, not {len(arguments)}")
+        return [getattr(self, f"_{key}")(*arguments)]
+
+    def _power(self, base: _Value, exponent: _Value) -> _Value:
+        dtypes = np.power.resolve_dtypes((base.dtype, exponent.dtype, None))
+        result = dtypes[2]
+        if result.kind in "biu":
+            if exponent.is_constant and exponent.constant < 0:
+                raise ValueError("Integers to negative integer powers are not allowed.")
+            operands = [self.operand(base, result), self.operand(exponent, result)]
+            return self.native("integer_power", operands, result)
+        # NumPy's own shortcuts for an inexact array to a Python scalar power.
+        if exponent.weak and exponent.is_constant and not base.weak and base.dtype.kind in "fc":
+            shortcut = {2: "sqr", 0.5: "sqrt", -1: "inv"}.get(exponent.constant)
+            if shortcut:
+                return self.call_ufunc(f"vml.{shortcut}", [base])[0]
+            if exponent.constant == 1:
+                return self._copy(base)
+        if exponent.is_constant:
+            return self.call_ufunc("vml.powx", [base, exponent])[0]
+        return self.call_ufunc("vml.pow", [base, exponent])[0]
+
+    def _where(self, condition: _Value, a: _Value, b: _Value) -> _Value:
+        dtype = engine_dtype(np.result_type(a.example(), b.example()))
+        operands = [self.operand(condition, np.dtype(bool))]
+        operands += [self.operand(a, dtype, wrap=True), self.operand(b, dtype, wrap=True)]
+        return self.native("where", operands, dtype)
+
+    def _part(self, x: _Value, name: str) -> _Value:
+        if x.weak and x.is_constant:
+            return _Value(float, constant=getattr(complex(x.constant), name))
+        dtype = np.dtype(x.dtype) if not x.weak else DEFAULT_DTYPES[x.dtype]
+        if dtype.kind == "c":
+            part = np.dtype(dtype.char.lower())
+            return self.native(name, [self.operand(x, dtype)], part)
+        if name == "real":
+            return x
+        return _Value(dtype, constant=dtype.type(0))
+
+    def _real(self, x: _Value) -> _Value:
+        return self._part(x, "real")
+
+    def _imag(self, x: _Value) -> _Value:
+        return self._part(x, "imag")
+
+    def _complex(self, re: _Value, im: _Value) -> _Value:
+        dtype = engine_dtype(np.result_type(re.example(), im.example(), 1j))
+        if any(not v.weak and v.dtype.kind == "c" for v in (re, im)):
+            raise TypeError("complex(re, im) takes real parts")
+        part = np.dtype(dtype.char.lower())
+        return self.native("complex", [self.operand(re, part), self.operand(im, part)], dtype)
+
+    def _copy(self, x: _Value, once=None) -> _Value:
+        dtype = x.dtype if not x.weak else DEFAULT_DTYPES[x.dtype]
+        return self.native("copy", [self.operand(x, dtype)], dtype, once)
+
+    def _ones_like(self, x: _Value) -> _Value:
+        dtype = x.dtype if not x.weak else DEFAULT_DTYPES[x.dtype]
+        return _Value(dtype, constant=dtype.type(1))
+
+    # The whole program ------------------------------------------------------------------------
+
+    def compile(self) -> Compiled:
+        names = self.graph.inputs()
+        position = {name: i for i, name in enumerate(names)}
+        values: list[_Value] = []
+        for name, kind in zip(names, self.signature, strict=True):
+            if isinstance(kind, np.dtype):  # every array takes part in broadcasting
+                self._input(position[name], None)
+        taken: dict[int, list[_Value]] = {}
+        for index, node in enumerate(self.graph.nodes):
+            if node[0] == "input":
+                i = position[node[1]]
+                kind = self.signature[i]
+                if isinstance(kind, np.dtype):
+                    values.append(_Value(engine_dtype(kind), register=self._input(i, None)))
+                elif isinstance(kind, tuple):  # one of NumPy's scalars
+                    values.append(_Value(engine_dtype(kind[1]), scalar_argument=i))
+                else:
+                    values.append(_Value(kind, scalar_argument=i))
+            elif node[0] == "const":
+                values.append(_constant_value(node[1]))
+            elif node[0] in RESULTS:  # one result of a call with several
+                values.append(taken[node[1]][RESULTS.index(node[0])])
+            else:
+                taken[index] = self.call(node[0], [values[a] for a in node[1:]])
+                values.append(taken[index][0])
+        dtypes = []
+        for j, node in enumerate(self.graph.outputs):
+            v = values[node]
+            r = v.register
+            if r is None or v.uniform or self.registers[r][1] != TEMPORARY:
+                r = self._copy(v, once=False).register  # an input, a constant, a second time
+            self.registers[r][1:3] = [OUTPUT, j]
+            dtypes.append(self.registers[r][0])
+        prologue = [c for c, once in zip(self.code, self.once, strict=True) if once]
+        body = [c for c, once in zip(self.code, self.once, strict=True) if not once]
+        registers, code = allocate(self.registers, prologue + body)
+        program = _expressions.program(registers, code[: len(prologue)], code[len(prologue) :])
+        # (np.dtype(None) is float64, so the dtypes are compared by identity.)
+        direct = [i for i, _ in self.plan] == list(range(len(names)))
+        direct = direct and all(dtype is None for _, dtype in self.plan)
+        return Compiled(program, tuple(self.plan), direct, tuple(dtypes), self.signature)
+
+
+def _operands(instruction: tuple) -> tuple[int, ...]:
+    return instruction[2] if len(instruction) == 4 else instruction[1]
+
+
+def _writes(instruction: tuple) -> int:
+    return instruction[0].nout if len(instruction) == 4 else 1
+
+
+def allocate(registers: list[list], code: list[tuple]) -> tuple[tuple, tuple]:
+    """The registers as the engine takes them, temporaries sharing one block where their
+    values do not live at once; a result may take the block of an operand that dies there.
+    What the prologue computes stays for the whole evaluation."""
+    last_read = {}
+    for i, instruction in enumerate(code):
+        operands = _operands(instruction)
+        for r in operands[: len(operands) - _writes(instruction)]:
+            last_read[r] = i
+    physical: dict[int, int] = {}
+    rows: list[tuple] = []
+    free: dict[str, list[int]] = {}
+
+    def place(r: int) -> int:
+        dtype, kind, index, value, _ = registers[r]
+        if kind == TEMPORARY and free.get(dtype.char):
+            return free[dtype.char].pop()
+        rows.append((dtype.num, kind, index, value))
+        return len(rows) - 1
+
+    for r, (_, kind, *_) in enumerate(registers):
+        if kind != TEMPORARY:
+            physical[r] = place(r)
+    laid_out = []
+    for i, instruction in enumerate(code):
+        operands = _operands(instruction)
+        n_in = len(operands) - _writes(instruction)
+        for r in dict.fromkeys(operands[:n_in]):
+            if registers[r][1] == TEMPORARY and not registers[r][4] and last_read.get(r) == i:
+                free.setdefault(registers[r][0].char, []).append(physical[r])
+        for r in operands[n_in:]:
+            if r not in physical:
+                physical[r] = place(r)
+        mapped = tuple(physical[r] for r in operands)
+        laid_out.append((*instruction[:2], mapped, instruction[3]) if len(instruction) == 4
+                        else (instruction[0], mapped))  # fmt: skip
+        for r in operands[n_in:]:
+            if registers[r][1] == TEMPORARY and not registers[r][4] and r not in last_read:
+                free.setdefault(registers[r][0].char, []).append(physical[r])
+    return tuple(rows), tuple(laid_out)

@@ -1,0 +1,376 @@
+"""quorvex.mkl.evaluate and fuse against NumPy computing the same expression with vml's ufuncs."""
+
+from __future__ import annotations
+
+import ctypes
+import pickle
+import tracemalloc
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from quorvex.mkl import (
+    _vml_operations,
+    evaluate,
+    expressions,
+    fuse,
+    lib,
+    re_evaluate,
+    validate,
+    vml,
+)
+from quorvex.mkl.expressions import _functions
+
+RNG = np.random.default_rng(16)
+PYTHON = (int, float, complex)
+VALUES = {
+    "a": RNG.uniform(0.1, 2.0, 70),
+    "b": RNG.uniform(-2.0, 2.0, 70).astype(np.float32),
+    "i": RNG.integers(-50, 50, 70).astype(np.int32),
+    "u": RNG.integers(0, 200, 70).astype(np.uint8),
+    "z": RNG.uniform(-1, 1, 70) + 1j * RNG.uniform(-1, 1, 70),
+}
+NUMPY_OPERATORS = {"+": np.add, "-": np.subtract, "*": np.multiply, "/": np.true_divide,
+                   "//": np.floor_divide, "%": np.remainder, "<": np.less, "==": np.equal,
+                   "&": np.bitwise_and}  # fmt: skip
+
+
+def power(x, y):
+    """``**`` as the engine dispatches it: NumPy's integer power, NumPy's shortcuts for a
+    Python scalar exponent (in vml), else vml.powx / vml.pow."""
+    if type(x) in PYTHON and type(y) in PYTHON:  # Python computes it
+        return x**y
+    if np.result_type(x, y).kind in "biu":
+        return np.power(x, y)
+    if type(y) in (int, float) and y in (2, 0.5, -1, 1) and np.asarray(x).dtype.kind in "fc":
+        return {2: vml.sqr, 0.5: vml.sqrt, -1: vml.inv, 1: np.positive}[y](x)
+    return vml.powx(x, y) if type(y) in (int, float) else vml.pow(x, y)
+
+
+# Random expression trees: (text, NumPy's value) pairs.
+leaves = st.sampled_from(sorted(VALUES)).map(lambda n: (n, VALUES[n])) | st.sampled_from(
+    [2, -3, 0.5, 1.25, 2.0]
+).map(lambda c: (f"({c!r})", c))
+
+
+def combine(children):
+    def binary(op, x, y):
+        if type(x[1]) in PYTHON and type(y[1]) in PYTHON:  # Python computes these
+            return (f"({x[0]} {op} {y[0]})", eval(f"x {op} y", {"x": x[1], "y": y[1]}))
+        return (f"({x[0]} {op} {y[0]})", NUMPY_OPERATORS[op](x[1], y[1]))
+
+    def call(name, x):
+        return (f"{name}({x[0]})", vml.UFUNCS[name](x[1]))
+
+    return (
+        st.tuples(st.sampled_from(sorted(NUMPY_OPERATORS)), children, children).map(
+            lambda t: binary(*t)
+        )
+        | st.tuples(st.sampled_from(["sin", "exp", "sqrt", "abs", "atan"]), children).map(
+            lambda t: call(*t)
+        )
+        | st.tuples(children, st.sampled_from([2, 3, 0.5, 1.5])).map(
+            lambda t: (f"({t[0][0]} ** {t[1]})", power(t[0][1], t[1]))
+        )
+        | st.tuples(children, children, children).map(
+            lambda t: (
+                f"where({t[0][0]} < 1, {t[1][0]}, {t[2][0]})",
+                np.where(np.less(t[0][1], 1), t[1][1], t[2][1]),
+            )
+        )
+    )
+
+
+@st.composite
+def reference(draw, tree_strategy):
+    with np.errstate(all="ignore"):
+        try:
+            return draw(tree_strategy)
+        except (TypeError, ValueError, OverflowError, ZeroDivisionError):
+            return None  # NumPy (or Python) refuses it: float & int, uint8 * -3, ...
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(reference(st.recursive(leaves, combine, max_leaves=8)))
+def test_random_expressions_equal_numpy_with_vml_ufuncs(tree):
+    if tree is None:
+        return
+    text, want = tree
+    with np.errstate(all="ignore"):
+        got = evaluate(text, VALUES)
+    want = np.asarray(want)
+    assert got.dtype == want.dtype, text
+    np.testing.assert_array_equal(got, np.broadcast_to(want, got.shape), err_msg=text)
+
+
+def arguments_for(u: np.ufunc) -> dict[str, np.ndarray]:
+    x = np.linspace(0.05, 0.95, 37)
+    # Contiguous: MKL's strided forms, which the ufuncs call on views, differ in last bits.
+    return {f"x{k}": x[::-1].copy() if k % 2 else x for k in range(u.nin)}
+
+
+@pytest.mark.parametrize("name", [n for n in _vml_operations.OPERATIONS if n in vml.UFUNCS])
+def test_every_vml_function_by_its_name(name):
+    u = vml.UFUNCS[name]
+    values = arguments_for(u)
+    call = f"{name}({', '.join(values)})"
+    if u.nout != 1:
+        with pytest.raises(ValueError, match="several results"):
+            evaluate(call, values)
+        results = fuse(u)(*values.values())
+        for got, want in zip(results, u(*values.values()), strict=True):
+            np.testing.assert_array_equal(got, want)
+        return
+    with np.errstate(all="ignore"):
+        np.testing.assert_array_equal(evaluate(call, values), u(*values.values()))
+        np.testing.assert_array_equal(
+            evaluate(call, values, accuracy="ep"), getattr(vml.ep, name)(*values.values())
+        )
+
+
+@pytest.mark.parametrize("name", _functions.NUMEXPR_FUNCTIONS)
+def test_numexpr_functions_compute_what_numpy_does(name):
+    numpy_function = getattr(np, _functions.NUMPY_NAMES.get(name, name))
+    values = arguments_for(numpy_function)
+    with np.errstate(invalid="ignore"):  # arccosh of numbers below 1
+        got = evaluate(f"{name}({', '.join(values)})", values)
+        want = numpy_function(*values.values())
+    assert got.dtype == (np.complex128 if name == "conj" else want.dtype)  # vml's conj, numexpr's
+    if want.dtype.kind == "f":  # vml's and NumPy's differ in the last bit at most
+        np.testing.assert_allclose(got, want, rtol=4e-16, atol=0)
+    else:
+        np.testing.assert_array_equal(got, want)
+
+
+def test_own_functions_and_literals():
+    a, z = VALUES["a"], VALUES["z"]
+    np.testing.assert_array_equal(evaluate("real(z) + imag(z) + z.real"), z.real * 2 + z.imag)
+    np.testing.assert_array_equal(evaluate("complex(a, 2*a)"), a + 1j * (2 * a))
+    np.testing.assert_array_equal(evaluate("ones_like(a) + copy(a) + 1e-3j"), 1 + a + 1e-3j)
+    assert evaluate("complex(b, b)", VALUES).dtype == np.complex64
+    result = evaluate("2 + 3")  # numexpr gives 0-d arrays
+    assert isinstance(result, np.ndarray) and result.shape == () and result == 5
+    np.testing.assert_allclose(evaluate("sum(a * 2)"), np.sum(a * 2))
+    x = np.arange(12.0).reshape(3, 4)
+    np.testing.assert_array_equal(evaluate("prod(x + 1, axis=1)"), np.prod(x + 1, axis=1))
+    np.testing.assert_array_equal(evaluate("max(x, 0)"), x.max(axis=0))
+
+
+@pytest.mark.parametrize(
+    ("text", "values"),
+    [
+        ("x + 1", {"x": np.arange(3, dtype=np.int8)}),  # NEP 50: int8
+        ("x * 2.5", {"x": np.ones(3, np.float32)}),  # float32
+        ("x * s", {"x": np.ones(3, np.float32), "s": 2.5}),  # a Python float variable is weak
+        ("x * s", {"x": np.ones(3, np.float32), "s": np.float64(2.5)}),  # NumPy's is not
+        ("x / y", {"x": np.arange(3, dtype=np.int16), "y": np.int16(2)}),  # true division
+        ("x - 1", {"x": np.arange(3, dtype=np.uint8)}),  # wraps
+        ("x * x * x", {"x": np.full(3, 40, np.int8)}),  # wraps
+        ("x ** y", {"x": np.arange(5, dtype=np.int64), "y": np.arange(5, dtype=np.uint8)}),
+        ("(x * 1.01) * x * x", {"x": np.linspace(1, 60, 5).astype(np.float16)}),  # rounds
+        ("x // y + x % y", {"x": np.arange(-4, 4), "y": np.array([3, -3, 2, 0, 5, 0, -1, 7])}),
+        ("exp(x)", {"x": np.arange(3, dtype=np.int8)}),  # vml's loops: float16
+        ("abs(z) + x", {"z": np.array([3 + 4j], np.complex64), "x": np.ones(2)}),
+        ("where(x > 1, x, 0.5)", {"x": np.arange(4, dtype=np.float32)}),
+        ("x < y", {"x": np.arange(4.0), "y": np.float32(2)}),
+    ],
+)
+def test_dtypes_and_values_are_numpys(text, values):
+    namespace = {"exp": vml.exp, "abs": vml.abs, "where": np.where}
+    with np.errstate(all="ignore"):
+        got = evaluate(text, values)
+        want = np.asarray(eval(text, namespace, dict(values)))  # the reference, not the engine
+    if "**" in text:
+        want = np.power(values["x"], values["y"])
+    assert got.dtype == want.dtype
+    np.testing.assert_array_equal(got, want)
+
+
+def test_floating_point_errors_reach_errstate_once():
+    x = np.array([1.0, 0.0, -1.0] * 5000)  # noqa: F841  (evaluate reads the caller's names)
+    with np.errstate(divide="raise"), pytest.raises(FloatingPointError, match="divide by zero"):
+        evaluate("1 / x", threads=2)
+    with (
+        np.errstate(invalid="raise", divide="ignore"),
+        pytest.raises(FloatingPointError, match="invalid"),
+    ):
+        evaluate("log(x) + 1")
+    with np.errstate(all="raise"):
+        evaluate("where(x > 0, x, 0) < 2")  # comparisons with NaN-free data: quiet
+    with pytest.warns(RuntimeWarning, match="divide by zero"):
+        evaluate("i // 0", {"i": np.arange(3)})
+
+
+def mkl_state():
+    from quorvex.mkl._runtime import loaded_mkl_rt
+
+    mkl = loaded_mkl_rt()
+    mkl.MKL_Get_Max_Threads.restype = ctypes.c_int
+    return mkl.MKL_Get_Max_Threads(), vml.get_mode(), lib.vmlGetErrStatus()
+
+
+BAD_INPUT = [
+    ("a +", {}, SyntaxError, "line 1"),
+    ("a + missing", {}, KeyError, "missing"),
+    ("a + o", {"o": np.array([object()] * 70)}, TypeError, "dtype object"),
+    ("a + s", {"s": np.array(["x"] * 70)}, TypeError, "strings"),
+    ("a + t", {"t": np.arange(70).astype("M8[s]")}, TypeError, "datetime64"),
+    ("a + c", {"c": np.ones(3)}, ValueError, "broadcast"),
+    ("x + 1000", {"x": np.ones(3, np.int8)}, OverflowError, "out of bounds"),
+    ("i ** -1", {}, ValueError, "negative integer powers"),
+    ("i ** k", {"k": np.full(70, -2)}, ValueError, "negative integer powers"),
+]
+
+
+@pytest.mark.parametrize(("text", "extra", "error", "match"), BAD_INPUT)
+def test_bad_input_is_refused_and_changes_nothing(text, extra, error, match):
+    before = mkl_state()
+    out = np.full(70, 7.0)
+    with pytest.raises(error, match=match):
+        evaluate(text, {**VALUES, **extra}, out=out if error is not OverflowError else None)
+    assert mkl_state() == before
+    if error is not ValueError or "power" not in match:
+        assert (out == 7.0).all()
+    if error is not ValueError:  # found before anything runs
+        assert isinstance(validate(text, {**VALUES, **extra}), error)
+
+
+@pytest.mark.parametrize(
+    ("out", "casting", "error"),
+    [
+        (np.empty(70, np.float32), "safe", TypeError),  # NumPy's casting rule
+        (np.empty(71), "safe", ValueError),  # shape
+        (np.empty((70, 1)), "safe", ValueError),  # NumPy would broadcast the input to it
+        (np.broadcast_to(np.empty(1), (70,)), "safe", ValueError),  # read-only
+    ],
+)
+def test_out_that_numpy_refuses(out, casting, error):
+    with pytest.raises(error):
+        evaluate("a * 2", VALUES, out=out, casting=casting)
+
+
+def test_out_with_casting_strides_and_order():
+    a = VALUES["a"]
+    out = np.zeros((2, 70), np.float32)[:, ::1]
+    evaluate("a * 2", VALUES, out=out[1], casting="same_kind")
+    np.testing.assert_array_equal(out[1], (a * 2).astype(np.float32))
+    f = np.asfortranarray(np.arange(12.0).reshape(3, 4))  # noqa: F841
+    assert evaluate("f * 2").flags.f_contiguous and evaluate("f * 2", order="C").flags.c_contiguous
+    b = np.arange(10.0)
+    evaluate("sin(b) + 1", out=b)  # in place, as np.add(b, 1, out=b)
+    np.testing.assert_array_equal(b, vml.sin(np.arange(10.0)) + 1)
+
+
+@pytest.mark.parametrize("layout", ["contiguous", "strided", "broadcast", "cast"])
+def test_results_are_the_same_for_any_thread_count(layout):
+    x = np.linspace(-3, 3, 50_001)
+    y = {"contiguous": x[::-1].copy(), "strided": np.linspace(0, 1, 150_003)[::3],
+         "broadcast": np.float64(0.25), "cast": x.astype(np.float32)}[layout]  # fmt: skip
+    previous = expressions.set_block_size(512)
+    try:
+        values = {"x": x, "y": y}
+        results = [evaluate("cdfnorm(x) * erf(y) + x / 3", values, threads=t) for t in (1, 2, 3, 5)]
+    finally:
+        expressions.set_block_size(previous)
+    for result in results[1:]:
+        np.testing.assert_array_equal(result, results[0])
+    np.testing.assert_array_equal(results[0], vml.cdfnorm(x) * vml.erf(y) + x / 3)
+    assert expressions.set_block_size(None) == previous
+
+
+def test_no_full_size_temporaries():
+    x = np.linspace(0, 1, 2_000_000)  # noqa: F841
+    evaluate("exp(-x**2/2) * sin(x)**2 + cos(x)**2")
+    tracemalloc.start()
+    try:
+        result = evaluate("exp(-x**2/2) * sin(x)**2 + cos(x)**2")
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < result.nbytes * 1.05
+
+
+REFUSED = [
+    ("a.__class__", "attribute access"),
+    ("a.shape", "attribute access"),
+    ("a[0]", "subscripts"),
+    ("(lambda: 1)()", "lambdas"),
+    ("[x for x in a]", "comprehensions"),
+    ("__import__('os')", "dunder|not one of the functions"),
+    ("__builtins__", "dunder"),
+    ("open('f')", "not one of the functions"),
+    ("a.real.__class__", "attribute access"),
+    ("sum(a) + 1", "sum"),
+    ("a and b", "'and'"),
+    ("a if b else 1", "conditional"),
+    ("1 < a < 2", "chained"),
+    ("sin(a, out=b)", "keyword"),
+]
+
+
+@pytest.mark.parametrize(("text", "what"), REFUSED)
+def test_refused_strings_name_what_was_refused(text, what):
+    with pytest.raises(ValueError, match=what):
+        evaluate(text, VALUES)
+
+
+def test_numexpr_keywords_validate_and_re_evaluate():
+    a = VALUES["a"]
+    np.testing.assert_array_equal(
+        evaluate("a / 2", optimization="aggressive", truediv=True, sanitize=False), a / 2
+    )
+    with pytest.raises(TypeError, match="unexpected keyword"):
+        evaluate("a", spam=1)
+    assert validate("2 * a") is None
+    a = np.arange(3.0)  # re_evaluate takes the names' values now
+    np.testing.assert_array_equal(re_evaluate(), [0.0, 2.0, 4.0])
+
+
+def test_fuse_traces_once_per_signature_and_refuses_what_is_not_elementwise():
+    calls = []
+
+    @fuse
+    def black_scholes(s, k, t, r=0.02, v=0.3):
+        calls.append(1)
+        sq = vml.sqrt(t)
+        d1 = (vml.ln(s / k) + (r + v * v / 2) * t) / (v * sq)
+        return s * vml.cdfnorm(d1) - k * np.exp(-r * t) * vml.cdfnorm(d1 - v * sq), d1
+
+    s, k, t = RNG.uniform(5, 30, (3, 1000))
+    price, d1 = black_scholes(s, k, t)
+    black_scholes(s * 2, k, t)
+    assert len(calls) == 1
+    black_scholes(s.astype(np.float32), k, t)  # another signature
+    assert len(calls) == 2
+    want = black_scholes.__wrapped__(s, k, t)
+    np.testing.assert_array_equal(price, want[0])
+    np.testing.assert_array_equal(d1, want[1])
+    for body, what in [
+        (lambda x: x.sum(), ".sum"),
+        (np.add.reduce, "add.reduce"),
+        (lambda x: x[1:], "indexing"),
+        (np.sort, "np.sort"),
+        (lambda x: x if x > 0 else -x, "branch on values"),
+        (lambda x: x + np.ones(3), "passed as an argument"),
+    ]:
+        with pytest.raises(TypeError, match=what):
+            fuse(body)(s)
+
+
+def test_dask_stays_lazy_one_task_per_chunk_with_the_program_as_text():
+    da = pytest.importorskip("dask.array")
+    x = da.from_array(VALUES["a"].repeat(10), chunks=100)
+    y = np.float64(3.0)
+    lazy = evaluate("cdfnorm(x) * y + 1")
+    layer = lazy.__dask_graph__().layers[lazy.name]
+    assert len(layer) == x.npartitions
+    assert b"cdfnorm(x) * y + 1" in pickle.dumps(dict(layer))
+    np.testing.assert_array_equal(
+        lazy.compute(scheduler="sync"), evaluate("cdfnorm(x) * y + 1", {"x": x.compute(), "y": y})
+    )
+    np.testing.assert_allclose(evaluate("sum(x * 2)").compute(), (x * 2).sum().compute())
+    both = fuse(lambda p, q: (vml.exp(p) + q, p * q))(x, x.T)
+    assert all(isinstance(b, da.Array) for b in both)
+    np.testing.assert_array_equal(both[1].compute(), (x * x).compute())
