@@ -34,3 +34,13 @@ def test_quick_start_runs_the_self_check_first():
     quick_start = README.split("## Quick start", 1)[1]
     first_command = re.search(r"```sh\n(.*?)\n```", quick_start, re.DOTALL).group(1)
     assert first_command.endswith("python -m quorvex.mkl")
+
+
+def test_readme_lists_every_loop_numpy_keeps():
+    from quorvex.mkl._vml_operations import NUMPY_KEEPS
+
+    table = README.split("Where MKL departs from NumPy on special values", 1)[1].split("\n\n")[1]
+    listed = {
+        name for row in table.splitlines()[2:] for name in re.findall(r"`(\w+)`", row.split("|")[1])
+    }
+    assert {name for name, _ in NUMPY_KEEPS} == listed
