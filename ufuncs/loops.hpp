@@ -12,6 +12,7 @@
 #include <bit>
 #include <cfenv>
 #include <climits>
+#include <limits>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -302,27 +303,56 @@ struct RealOf<MKL_Complex16> {
   using type = double;
 };
 
-/// Whether n contiguous reals hold a NaN (if nans) or an infinity (if infinities): in vector
-/// lanes, as fast as the first-level cache gives them.
-template <class R>
-bool any_special(const char* x, npy_intp n, bool nans, bool infinities) {
-  using L = Lanes<R>;
-  constexpr npy_intp unrolled = 4;  // independent lanes, so that loads need not wait
-  typename L::V found[unrolled] = {L::none(), L::none(), L::none(), L::none()};
+/// Whether n contiguous reals hold a NaN (if nans) or an infinity (if infinities), `Bytes` of
+/// them at a time, four vectors apart so that loads need not wait. The comparisons are quiet:
+/// looking raises no flag.
+template <class R, int Bytes>
+[[gnu::always_inline]] inline bool any_special_in(const char* x, npy_intp n, bool nans,
+                                                  bool infinities) {
+  using Bits = std::conditional_t<sizeof(R) == 4, std::int32_t, std::int64_t>;
+  using V [[gnu::vector_size(Bytes)]] = R;
+  using B [[gnu::vector_size(Bytes)]] = Bits;
+  constexpr npy_intp width = Bytes / npy_intp{sizeof(R)}, unrolled = 4;
+  const B magnitude = B{} + std::numeric_limits<Bits>::max();  // all but the sign bit
+  const V infinity = V{} + std::numeric_limits<R>::infinity();
+  B found = {};
   npy_intp k = 0;
-  for (; k + unrolled * L::width <= n; k += unrolled * L::width)
+  for (; k + unrolled * width <= n; k += unrolled * width)
     for (npy_intp j = 0; j < unrolled; ++j) {
-      const auto v = L::load(x + (k + j * L::width) * npy_intp{sizeof(R)});
-      if (nans) found[j] = L::either(found[j], L::nan(v));
-      if (infinities) found[j] = L::either(found[j], L::infinite(v));
+      V v;
+      std::memcpy(&v, x + (k + j * width) * npy_intp{sizeof(R)}, sizeof v);
+      if (nans) found |= v != v;
+      if (infinities) found |= reinterpret_cast<V>(reinterpret_cast<B>(v) & magnitude) == infinity;
     }
-  bool any = L::any(L::either(L::either(found[0], found[1]), L::either(found[2], found[3])));
+  bool any = false;
+  for (npy_intp j = 0; j < width; ++j) any = any || found[j] != 0;
   for (; k < n; ++k) {
     R r;
     std::memcpy(&r, x + k * npy_intp{sizeof(R)}, sizeof r);
     any = any || (nans && std::isnan(r)) || (infinities && std::isinf(r));
   }
   return any;
+}
+
+template <class R>
+[[gnu::target("avx512f")]] bool any_special_avx512(const char* x, npy_intp n, bool nans,
+                                                   bool infinities) {
+  return any_special_in<R, 64>(x, n, nans, infinities);
+}
+template <class R>
+[[gnu::target("avx2")]] bool any_special_avx2(const char* x, npy_intp n, bool nans,
+                                              bool infinities) {
+  return any_special_in<R, 32>(x, n, nans, infinities);
+}
+
+/// The widest vectors this CPU has, chosen once.
+template <class R>
+bool any_special(const char* x, npy_intp n, bool nans, bool infinities) {
+  using Look = bool (*)(const char*, npy_intp, bool, bool);
+  static const Look look = __builtin_cpu_supports("avx512f") ? &any_special_avx512<R>
+                           : __builtin_cpu_supports("avx2")  ? &any_special_avx2<R>
+                                                             : &any_special_in<R, 16>;
+  return look(x, n, nans, infinities);
 }
 
 /// select() lane by lane.
