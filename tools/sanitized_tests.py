@@ -132,6 +132,7 @@ NOT_SANITIZED = [
     "test_signature_check",
     "test_package",
     "test_dask",
+    "test_kernel_choice",
 ]
 SANITIZED_SUITE = ["tests", "-q", "-p", "no:cacheprovider"]
 SANITIZED_SUITE += [f"--ignore=tests/{name}.py" for name in NOT_SANITIZED]
