@@ -40,15 +40,17 @@ def python_code(code: str, env: dict[str, str] | None = None) -> subprocess.Comp
     return python("-c", textwrap.dedent(code), env=env)
 
 
-def test_importing_the_package_loads_neither_mkl_nor_the_extension_nor_numpy():
+@pytest.mark.parametrize("kernels", ["mkl", "cpu"])
+def test_importing_the_package_loads_neither_mkl_nor_the_extension_nor_numpy(kernels):
     result = python_code(
         """
         import sys
         import quorvex.mkl
         loaded = [m for m in ("quorvex.mkl.lorimath", "numpy", "ctypes") if m in sys.modules]
         maps = open("/proc/self/maps").read()
-        print(loaded, "libmkl_rt" in maps)
-        """
+        print(loaded, "libmkl_rt" in maps or "libquorvex_kernel_choice" in maps)
+        """,
+        {"QUORVEX_MKL_KERNELS": kernels},
     )
     assert result.stdout.split() == ["[]", "False"], result.stderr
 
@@ -267,13 +269,20 @@ def test_main_job_reports_versions_mode_and_a_passing_self_check():
     # Threaded times exactly when MKL may use more than one thread.
     threaded = report["mkl_max_threads"] > 1
     assert all((c["vml_threaded_seconds"] is not None) == threaded for c in report["checks"])
-    assert report["vml_kernels"] and all(k.startswith("libmkl_vml_") for k in report["vml_kernels"])
+    assert report["vml_kernels"] == [report["kernels"]["library"]]
+    # Where MKL's vendor check chose, the kernels the switch gives, measured in a new process.
+    switch = report["cpu_kernels"]
+    assert (switch is not None) == (report["kernels"]["chosen_by"] == "vendor check")
+    if switch is not None:
+        assert switch["setting"] == "QUORVEX_MKL_KERNELS=cpu" and switch["switched"]
+        assert switch["library"] != report["kernels"]["library"] and switch["speedup"] > 0
 
 
 def test_main_job_prints_a_table_and_explains_its_options():
     table = python("-m", "quorvex.mkl", "--quick")
     assert table.returncode == 0
     assert "All 12 checks passed." in table.stdout
+    assert re.search(r"^VML kernels  libmkl_vml_\w+\.so\.\d+, chosen by ", table.stdout, re.M)
     assert re.search(r"max error vs NumPy\s+vml, 1 thread\s+NumPy\s+speed-up", table.stdout)
     assert re.search(r"^  exp\s+float64\s+[\d.]+ ulp\s+[\d.]+ ms", table.stdout, re.MULTILINE)
     usage = python("-m", "quorvex.mkl", "--help")

@@ -9,21 +9,28 @@ loads neither MKL nor the extension nor NumPy.
 Before the extension loads, MKL is pinned to its 32-bit integer interface (LP64),
 the one whose counts the module passes; if the process already uses the 64-bit
 interface, importing the extension raises ImportError instead (see _runtime.py).
+Then, only under ``QUORVEX_MKL_KERNELS=cpu``, the package's answer to MKL's vendor check
+is loaded process-wide, so that MKL chooses its kernels by the CPU's instruction sets
+on any x86-64 CPU (see _kernels.py); ``kernels()`` says which kernels run and why.
 """
 
 from __future__ import annotations
 
 import functools
+import os
 import sys
 
 TYPE_CHECKING = False  # typing itself takes milliseconds to import; checkers know this name
 
 __version__ = "0.1.0"
 __all__ = [
+    "KernelChoiceWarning",
+    "Kernels",
     "__version__",
     "evaluate",
     "ffi",
     "fuse",
+    "kernels",
     "lib",
     "mkl_version",
     "re_evaluate",
@@ -33,7 +40,33 @@ __all__ = [
 if TYPE_CHECKING:
     from typing import Any
 
+    from ._kernels import Kernels, kernels
     from .lorimath import ffi, lib
+
+KERNEL_SETTINGS = ("cpu", "mkl")
+
+
+class KernelChoiceWarning(RuntimeWarning):
+    """QUORVEX_MKL_KERNELS=cpu could not take effect: MKL had chosen its kernels before
+    quorvex.mkl loaded it."""
+
+
+def _kernel_setting() -> str:
+    """QUORVEX_MKL_KERNELS, checked: "cpu" or "mkl" (unset or empty means "mkl")."""
+    value = os.environ.get("QUORVEX_MKL_KERNELS", "").strip()
+    if value.lower() in KERNEL_SETTINGS:
+        return value.lower()
+    if not value:
+        return "mkl"
+    raise ValueError(
+        f"QUORVEX_MKL_KERNELS={value!r} is not a setting quorvex.mkl knows: use 'cpu' (MKL "
+        "chooses its kernels by the CPU's instruction sets) or 'mkl' (MKL's own choice, the "
+        "default when unset)"
+    )
+
+
+# A mistyped setting fails here rather than silently meaning MKL's own choice.
+_kernel_setting()
 
 # Every extension module passes 32-bit counts to mkl_rt.
 _EXTENSIONS = frozenset(
@@ -83,4 +116,8 @@ def __getattr__(name: str) -> Any:
         from . import expressions
 
         return getattr(expressions, name)
+    if name in ("kernels", "Kernels"):
+        from . import _kernels
+
+        return getattr(_kernels, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

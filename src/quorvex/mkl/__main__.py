@@ -15,11 +15,13 @@ from functools import partial
 from typing import IO, Any
 
 DESCRIPTION = """\
-Prints the versions of quorvex.mkl and MKL, the calling thread's VML mode and the VML
-kernel library MKL loaded, then checks a dozen representative VML functions against
-NumPy on a large array: the largest difference from NumPy's result, in units in the
-last place (ulp) of NumPy's result; how many times faster than NumPy MKL computes it
-on one thread (NumPy computes on one); and vml's time on all the threads MKL may use.
+Prints the versions of quorvex.mkl and MKL, the calling thread's VML mode, the VML
+kernel library MKL loaded and what chose it (where MKL's vendor check chose its generic
+kernels, also exp's speed with the kernels QUORVEX_MKL_KERNELS=cpu gives), then checks
+a dozen representative VML functions against NumPy on a large array: the largest
+difference from NumPy's result, in units in the last place (ulp) of NumPy's result; how
+many times faster than NumPy MKL computes it on one thread (NumPy computes on one); and
+vml's time on all the threads MKL may use.
 Exits with status 1 if a function differs from NumPy by more than its tolerance."""
 
 FULL_SIZE, QUICK_SIZE = 1_000_000, 100_000
@@ -158,22 +160,72 @@ def one_mkl_thread() -> Iterator[None]:
 def vml_kernel_libraries() -> list[str]:
     """The CPU-specific VML kernel libraries MKL has loaded, as the process's memory map shows.
 
-    MKL loads them at the first VML call, so this makes one.
-    """
-    from quorvex.mkl import ffi, lib
+    MKL loads them at the first VML call, which kernels() makes if none was made yet."""
+    from quorvex.mkl import kernels
 
-    one = ffi.new("double[1]")
-    lib.vdExp(1, one, one)
-    names: dict[str, None] = {}
-    try:
-        with open("/proc/self/maps") as maps:
-            for line in maps:
-                name = os.path.basename(line.split()[-1])
-                if name.startswith("libmkl_vml_"):
-                    names.setdefault(name)
-    except OSError:
-        pass
-    return list(names)
+    from ._kernels import mapped_vml_libraries
+
+    kernels()
+    return mapped_vml_libraries()
+
+
+SWITCH_TO_CPU_KERNELS = {"QUORVEX_MKL_KERNELS": "cpu"}
+EXP_SIZE = 1_000_000
+MEASURE_EXP = """
+import json
+from quorvex.mkl import kernels
+from quorvex.mkl.__main__ import exp_seconds
+seconds = exp_seconds()
+chosen = kernels()
+print(json.dumps({"library": chosen.library, "switched": chosen.switched, "seconds": seconds}))
+"""
+
+
+def exp_seconds(repeats: int = 7) -> float:
+    """vml.exp on 10^6 float64 elements with MKL on one thread: the best of `repeats` runs."""
+    import numpy as np
+
+    from quorvex.mkl import vml
+
+    x = np.random.default_rng(2026).uniform(-50.0, 50.0, EXP_SIZE)
+    y = np.empty_like(x)
+    with one_mkl_thread():
+        vml.exp(x, out=y)
+        return best_time(partial(vml.exp, x, out=y), repeats)
+
+
+def cpu_kernels_exp() -> dict[str, Any] | None:
+    """Where a non-Intel CPU runs MKL's generic kernels: exp's time with the kernels its
+    instruction sets choose, measured in a new process under QUORVEX_MKL_KERNELS=cpu,
+    against this process's. None where the CPU's instruction sets choose already."""
+    from quorvex.mkl import kernels
+
+    if kernels().chosen_by != "vendor check":
+        return None
+    import subprocess
+
+    setting = " ".join(f"{k}={v}" for k, v in SWITCH_TO_CPU_KERNELS.items())
+    measured = subprocess.run(
+        [sys.executable, "-c", MEASURE_EXP],
+        env={**os.environ, **SWITCH_TO_CPU_KERNELS},
+        capture_output=True,
+        text=True,
+        timeout=300,
+        check=False,
+    )
+    if measured.returncode:
+        lines = measured.stderr.strip().splitlines() or [f"status {measured.returncode}"]
+        return {"setting": setting, "error": lines[-1]}
+    switched = json.loads(measured.stdout)
+    current = exp_seconds()
+    return {
+        "setting": setting,
+        "library": switched["library"],
+        "switched": switched["switched"],
+        "exp_seconds": switched["seconds"],
+        "current_exp_seconds": current,
+        "speedup": _ratio(current, switched["seconds"]),
+    }
 
 
 def self_check(size: int, repeats: int, threads: int) -> list[Check]:
@@ -229,7 +281,7 @@ def self_check(size: int, repeats: int, threads: int) -> list[Check]:
 
 
 def header() -> dict[str, Any]:
-    from quorvex.mkl import __version__, full, lib, mkl_version, vml
+    from quorvex.mkl import __version__, full, kernels, lib, mkl_version, vml
 
     from ._runtime import mkl_max_threads
 
@@ -240,6 +292,7 @@ def header() -> dict[str, Any]:
         "vml_mode": mode,
         "vml_mode_names": vml.describe_mode(mode),
         "vml_kernels": vml_kernel_libraries(),
+        "kernels": {**asdict(kernels()), "description": str(kernels())},
         "mkl_max_threads": mkl_max_threads(),
         "lib_functions": len(dir(lib)),
         "full_functions": len(dir(full.lib)),
@@ -252,7 +305,18 @@ def print_report(info: dict[str, Any], checks: list[Check], size: int) -> None:
     print(f"quorvex.mkl  {info['quorvex.mkl']}")
     print(f"MKL          {info['mkl']}")
     print(f"VML mode     {info['vml_mode']:#010x} = {info['vml_mode_names']}")
-    print(f"VML kernels  {', '.join(info['vml_kernels']) or 'unknown'}")
+    print(f"VML kernels  {info['kernels']['description']}")
+    switch = info.get("cpu_kernels")
+    if switch and "error" in switch:
+        print(f"             {switch['setting']} could not be measured: {switch['error']}")
+    elif switch and not switch["switched"]:
+        print(f"             {switch['setting']} left the kernels as they are: {switch['library']}")
+    elif switch:
+        print(
+            f"             {switch['setting']} runs {switch['library']}: exp float64 at "
+            f"10^6 on one thread {switch['exp_seconds'] * 1e3:.2f} ms against "
+            f"{switch['current_exp_seconds'] * 1e3:.2f} ms, {switch['speedup']:.2f}x"
+        )
     print(f"MKL threads  {threads}")
     print(f"lib          {info['lib_functions']} functions (quorvex.mkl.lorimath)")
     print(f"full         {info['full_functions']} functions (quorvex.mkl.full)")
@@ -312,6 +376,7 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     size, repeats = (QUICK_SIZE, 3) if args.quick else (FULL_SIZE, 7)
     info = header()
+    info["cpu_kernels"] = cpu_kernels_exp()  # before MKL's threads start
     checks = self_check(size, repeats, info["mkl_max_threads"])
     if args.json:
         report = {

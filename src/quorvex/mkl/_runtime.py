@@ -14,6 +14,8 @@ import ctypes
 import os
 import sys
 
+from ._kernels import answer_vendor_check, warn_too_late
+
 # mkl_service.h
 INTERFACE_LP64 = 0
 INTERFACE_ILP64 = 1
@@ -63,7 +65,8 @@ def _refuse(reason: str) -> ImportError:
 
 
 def pin_lp64_interface() -> None:
-    """Commits mkl_rt to 32-bit integers, or raises ImportError if it uses 64-bit ones."""
+    """Commits mkl_rt to 32-bit integers, or raises ImportError if it uses 64-bit ones; first,
+    under QUORVEX_MKL_KERNELS=cpu, puts the answer to MKL's vendor check in its way."""
     requested = os.environ.get("MKL_INTERFACE_LAYER", "")
     # MKL reads the variable case-insensitively; "GNU,ILP64" selects ILP64 too.
     if "ILP64" in requested.upper():
@@ -74,7 +77,10 @@ def pin_lp64_interface() -> None:
     path = find_mkl_rt()
     if path is None:
         raise ImportError("quorvex.mkl cannot find MKL's runtime libmkl_rt.so: pip install mkl")
-    set_layer = ctypes.CDLL(path).MKL_Set_Interface_Layer
+    # Before mkl_rt's first call loads libmkl_core: from then on MKL's own answer comes first.
+    too_late = answer_vendor_check()
+    mkl_rt = ctypes.CDLL(path)
+    set_layer = mkl_rt.MKL_Set_Interface_Layer
     set_layer.argtypes = [ctypes.c_int]
     set_layer.restype = ctypes.c_int
     # The first call decides; later calls return the layer already chosen.
@@ -85,6 +91,8 @@ def pin_lp64_interface() -> None:
             f"(ILP64, interface layer {layer}), through an earlier MKL_Set_Interface_Layer "
             "call or MKL use under MKL_INTERFACE_LAYER=ILP64"
         )
+    if too_late:  # says which kernels run, which takes a VML call: only under LP64
+        warn_too_late(mkl_rt)
 
 
 def loaded_mkl_rt() -> ctypes.CDLL:
