@@ -320,10 +320,11 @@ def test_an_elements_result_does_not_depend_on_the_path_to_the_loop(name, dtype)
     in_place = x.copy()
     ufunc(in_place, y, out=in_place)
     assert run.tobytes() == alone.tobytes() == in_place.tobytes()
-    accumulated = ufunc.accumulate(x)
-    step_by_step = [x[0]]
-    for v in x[1:]:
-        step_by_step.append(ufunc(np.array([step_by_step[-1]]), np.array([v]))[0])
+    with np.errstate(over="ignore"):  # float16 divisions run out of range
+        accumulated = ufunc.accumulate(x)
+        step_by_step = [x[0]]
+        for v in x[1:]:
+            step_by_step.append(ufunc(np.array([step_by_step[-1]]), np.array([v]))[0])
     assert accumulated.tobytes() == np.array(step_by_step, dtype).tobytes()
 
 
