@@ -436,6 +436,10 @@ def test_flags_a_kernel_raises_without_an_error_are_not_reported():
         np.testing.assert_array_equal(vml.fmax([1.0, np.nan], [np.nan, 2.0]), [1.0, 2.0])
         for name in ("sin", "exp", "sqrt", "ln", "erf", "tanpi"):
             assert np.isnan(vml.UFUNCS[name](np.array([np.nan, 0.25]))[0])
+        # A scalar path of the kernel raises invalid in the x87 unit for the exact inf.
+        for dtype in (np.float16, np.float32):
+            x = np.array([0.5, 0.5, 0.5, np.inf], dtype)
+            assert vml.sinh(x)[-1] == vml.cosh(x)[-1] == np.inf
 
 
 @pytest.mark.parametrize(
