@@ -247,9 +247,10 @@ def targets(data: dict, results: dict) -> list[dict]:
 def plots(data: dict, results: dict, plt, directory) -> list[str]:
     figure, axes = plt.subplots(figsize=(9, 5.5))
     for key, (how, _) in WAYS.items():
-        sizes = [int(n) for n in data["ms"][key]]
-        ns = [data["ms"][key][str(n)] * 1e6 / n for n in sizes]
-        axes.loglog(sizes, ns, "o:" if key == "floor" else "o-", ms=3, label=how.replace("`", ""))
+        points = [(int(n), ms * 1e6 / int(n)) for n, ms in data["ms"][key].items() if ms]
+        if points:
+            style, label = "o:" if key == "floor" else "o-", how.replace("`", "")
+            axes.loglog(*zip(*points, strict=True), style, ms=3, label=label)
     axes.set(xlabel="options (n)", ylabel="ns per option, one thread")
     axes.grid(True, which="both", alpha=0.3)
     axes.legend(fontsize=7)

@@ -168,9 +168,10 @@ def _c_program() -> Path | None:
     directory = Path(tempfile.mkdtemp(prefix="quorvex-bench-"))
     atexit.register(shutil.rmtree, directory, ignore_errors=True)
     program = directory / "reference"
-    # The C side runs the kernels the Python side runs: with the switch on, it answers MKL's
-    # vendor query itself, as the package's own object does.
-    choice = ["-DCPU_KERNELS", "-rdynamic"] if os.environ.get(KERNEL_SWITCH) == "cpu" else []
+    # The C side runs the kernels this process runs: where the CPU's features chose them on
+    # AMD, it answers MKL's vendor query itself, as the package's own object does.
+    amd_on_features = cpu_vendor() == "AuthenticAMD" and "vml_def" not in kernel_library()
+    choice = ["-DCPU_KERNELS", "-rdynamic"] if amd_on_features else []
     build = [compiler, "-O3", "-pthread", *choice, str(Path(__file__).with_name("reference.c"))]
     build += ["-o", str(program), str(library), f"-Wl,-rpath,{library.parent}", "-lm"]
     return program if subprocess.run(build, check=False).returncode == 0 else None
