@@ -110,7 +110,7 @@ def write(results: dict, output: Path, stem: str) -> None:
     (output / f"{stem}.md").write_text(report.markdown(results, sections, targets, plots))
     for row in targets:
         print(
-            f"{report._verdict(row):>24}  {report.number(row['measured']):>9}  "
+            f"{report.verdict(row):>24}  {report.number(row['measured']):>9}  "
             f"{row['required']:>10}  {row['target']}"
         )
     print(f"results in {output / stem}.md ({results['seconds']:.0f} s)")

@@ -21,8 +21,6 @@ ABOUT = (
 )
 CPU = "`QUORVEX_MKL_KERNELS=cpu`"
 SIZES = {True: (10**3, 10**5), False: (10**3, 10**5, 10**6)}
-# Dozens of operations at every size under several configurations: a leaner budget.
-BUDGETS = {True: harness.Budget(0.002, 3, 1), False: harness.Budget(0.01, 7, 1)}
 # Inputs where the functions are finite and away from poles and zeros; (-10, 10) otherwise.
 DOMAINS = {
     **dict.fromkeys(("acos", "asin", "atanh", "erfinv"), ((-0.99, 0.99),)),
@@ -86,13 +84,13 @@ def _cases(operation: str, reference: str, n: int, buffers: dict, seed: int) -> 
 
 
 def _buffers(n: int) -> dict:
-    return {name: numpy.zeros(n) for name in "absr"}  # first-touch faults are no one's cost
+    return {name: numpy.full(n, 0.0) for name in "absr"}  # first-touch faults are no one's cost
 
 
 def measure_vml(quick: bool) -> dict:
     """vml's seconds per call on one and on all MKL threads, and its kernel library; run in
     this process and in one with the kernel switch."""
-    sizes, budget, buffers = SIZES[quick], BUDGETS[quick], _buffers(max(SIZES[quick]))
+    sizes, budget, buffers = SIZES[quick], harness.Budget.lean(quick), _buffers(max(SIZES[quick]))
     seconds: dict = {}
     for threads in (1, os.cpu_count()):
         harness.set_mkl_threads(threads)
@@ -116,7 +114,7 @@ def _difference(cases: dict) -> float:
 
 
 def measure(quick: bool) -> dict:
-    sizes, budget, buffers = SIZES[quick], BUDGETS[quick], _buffers(max(SIZES[quick]))
+    sizes, budget, buffers = SIZES[quick], harness.Budget.lean(quick), _buffers(max(SIZES[quick]))
     references, differences = {}, {}
     for seed, (operation, reference) in enumerate(comparisons()):
         key = f"{operation} {reference}"
@@ -159,7 +157,8 @@ def tables(data: dict, results: dict) -> list:
         ranges = ", ".join(f"({low:g}, {high:g})" for low, high in domains)
         for choice in data["choices"]:
             cells = [x for t in ("1", str(data["threads"])) for x in cells_of[choice, t][key]]
-            row = [f"`{operation}`", f"`{reference}`", ranges, choice, *cells]
+            kernels = f"{choice} ({data['choices'][choice]['kernels']})"
+            row = [f"`{operation}`", f"`{reference}`", ranges, kernels, *cells]
             rows.append([*row, data["difference"][key]])
     choices = [[choice, measured["kernels"]] for choice, measured in data["choices"].items()]
     if len(choices) == 1:

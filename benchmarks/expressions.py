@@ -33,7 +33,7 @@ def measure(quick: bool) -> dict:
     numexpr.set_num_threads(threads)
     budget, sizes, rng = harness.Budget.of(quick), SIZES[quick], numpy.random.default_rng(11)
     a, b, c = (rng.uniform(low, low + 1, sizes[-1]) for low in (-1, 0, 1))
-    out, rows = numpy.zeros(sizes[-1]), []
+    out, rows = numpy.full(sizes[-1], 0.0), []
     for expression in EXPRESSIONS:
         for n in sizes:
             arguments = (expression, dict(a=a[:n], b=b[:n], c=c[:n]), out[:n])

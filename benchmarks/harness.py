@@ -33,20 +33,26 @@ class Budget:
     def of(quick: bool) -> Budget:
         return Budget(0.004, 5, 3) if quick else Budget(0.025, 11, 5)
 
+    @staticmethod
+    def lean(quick: bool) -> Budget:
+        """For sections of hundreds of timings, each far apart from what it is compared with."""
+        return Budget(0.002, 3, 1) if quick else Budget(0.01, 7, 1)
+
 
 def seconds(statement: str, names: dict, budget: Budget) -> float:
     """Median seconds of one execution of `statement`, with `names` as the loop's locals.
 
     The first execution pays one-time costs (MKL loads a kernel at a function's first call).
-    A statement that took over a second counts as measured; one that took longer than a few
-    repeats' budget runs three more times without calibration; anything shorter runs in a
-    loop calibrated to `budget.seconds` per repeat, warmed up at its final count.
+    A statement that took over a second runs once more, as its measurement; one that took
+    longer than a few repeats' budget runs three more times without calibration; anything
+    shorter runs in a loop calibrated to `budget.seconds` per repeat, warmed up at its final
+    count.
     """
     setup = "\n".join(f"{name} = _names[{name!r}]" for name in names) or "pass"
     timer = timeit.Timer(statement, setup, globals={"_names": names})
     first = timer.timeit(1)
-    if first > 1.0:  # one-time costs are noise against a call this long
-        return first
+    if first > 1.0:  # one more run, past the one-time costs, is enough for a call this long
+        return timer.timeit(1)
     if first > 4 * budget.seconds:
         return statistics.median(timer.repeat(3, 1))
     number = 1

@@ -56,7 +56,7 @@ def size(n: int) -> str:
     return f"10^{len(str(n)) - 1}" if n >= 1000 and str(n).strip("0") == "1" else f"{n:,}"
 
 
-def _verdict(row: dict) -> str:
+def verdict(row: dict) -> str:
     if row["fault"]:
         return f"**{row['fault']}**"
     return {None: "not measured", "n/a": "does not apply", True: "met", False: "**missed**"}[
@@ -107,7 +107,7 @@ def markdown(results: dict, sections: list, targets: list[dict], plots: dict) ->
         *_table(
             ["target", "required", "measured", "verdict", "context"],
             [
-                [t["target"], t["required"], t["measured"], _verdict(t), t["context"]]
+                [t["target"], t["required"], t["measured"], verdict(t), t["context"]]
                 for t in targets
             ],
         ),

@@ -44,7 +44,7 @@ def _inputs(dtype: str, ranges: tuple, n: int, seed: int) -> list[numpy.ndarray]
 
 
 def measure(quick: bool) -> dict:
-    budget, sizes = harness.Budget.of(quick), SIZES[quick]
+    budget, sizes = harness.Budget.lean(quick), SIZES[quick]
     ffi, lib = harness.lorimath().ffi, harness.lorimath().lib
     seconds = {name: {config: {} for config in CONFIGS} for name in OPERATIONS}
     # NumPy and one MKL thread first; all threads last, so no spinning OpenMP worker shares
