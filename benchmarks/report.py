@@ -16,14 +16,14 @@ def target(name: str, required: str, measured, met, context: str = "", *, fault=
     )
 
 
-def at_most(name: str, limit: float, measured, context: str = "", unit: str = "") -> dict:
+def at_most(name: str, limit: float, measured, context: str = "") -> dict:
     met = None if measured is None else measured <= limit
-    return target(name, f"≤ {limit:g}{unit}", measured, met, context)
+    return target(name, f"≤ {limit:g}", measured, met, context)
 
 
-def at_least(name: str, limit: float, measured, context: str = "", unit: str = "") -> dict:
+def at_least(name: str, limit: float, measured, context: str = "") -> dict:
     met = None if measured is None else measured >= limit
-    return target(name, f"≥ {limit:g}{unit}", measured, met, context)
+    return target(name, f"≥ {limit:g}", measured, met, context)
 
 
 def impossible(speedup: float | None, threads: int, results: dict) -> str:
@@ -49,7 +49,7 @@ def number(value, digits: int = 3) -> str:
         return str(value)
     if value == 0 or isinstance(value, int) or abs(value) >= 10 ** (digits - 1):
         return f"{value:,.0f}"
-    return f"{value:.{digits}g}" if abs(value) >= 1e-3 else f"{value:.1e}"
+    return f"{value:#.{digits}g}" if abs(value) >= 1e-3 else f"{value:.1e}"
 
 
 def size(n: int) -> str:
