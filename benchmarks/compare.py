@@ -200,7 +200,7 @@ def plots(data: dict, results: dict, plt, directory) -> list[str]:
         axes.set_xlabel("speed-up: the reference's time ÷ vml's (log scale; above 1 vml is faster)")
         axes.grid(True, axis="x", which="both", alpha=0.3)
         axes.legend(fontsize=7, loc="lower right")
-    panels[0].set_yticks(range(len(keys)))
+    panels[0].set(yticks=range(len(keys)), ylim=(-0.7, len(keys) - 0.3))
     panels[0].set_yticklabels(
         [key.replace("scipy.special.", "scipy.") for key in order], fontsize=7
     )

@@ -20,6 +20,7 @@ ABOUT = (
     "process; the cost per task is the time all workers spent beyond a plain loop over the "
     "same chunks, over the chunks."
 )
+LOOP = "none (a loop)"
 
 
 def _median(repeats: int, function, *arguments) -> float:
@@ -62,7 +63,7 @@ def measure(quick: bool) -> dict:
     chunks = (10**4, 10**5, 10**6) if quick else (10**4, 10**5, 10**6, 10**7)
     vd.set_num_threads(1)
     whole = numpy.linspace(-5, 5, n)  # the same work without Dask: a loop over the chunks
-    rows = [["none (a loop)", 1, chunk, _median(repeats, _loop, whole, chunk)] for chunk in chunks]
+    rows = [[LOOP, 1, chunk, _median(repeats, _loop, whole, chunk)] for chunk in chunks]
     del whole
     for chunk in chunks:
         x = da.linspace(-5, 5, n, chunks=chunk).persist(scheduler="threads")
@@ -85,30 +86,15 @@ def measure(quick: bool) -> dict:
 
 def tables(data: dict, results: dict) -> list:
     n, rows, table = data["n"], data["rows"], []
-    loop = {chunk: seconds for scheduler, _, chunk, seconds in rows if scheduler == "none (a loop)"}
+    loop = {chunk: seconds for scheduler, _, chunk, seconds in rows if scheduler == LOOP}
     one = {row[0]: row[3] for row in rows if row[1] == 1 and row[2] == 10**6}
     for scheduler, workers, chunk, seconds in rows:
-        tasks, speedup = (
-            -(-n // chunk),
-            report.ratio(one[scheduler], seconds) if chunk == 10**6 else None,
-        )
-        overhead = (
-            (seconds * workers - loop[chunk]) / tasks * 1e3
-            if scheduler != "none (a loop)"
-            else None
-        )
-        table.append(
-            [
-                scheduler,
-                workers,
-                report.size(chunk),
-                tasks,
-                seconds,
-                seconds / n * 1e9,
-                speedup,
-                overhead,
-            ]
-        )
+        tasks = -(-n // chunk)
+        speedup = report.ratio(one[scheduler], seconds) if chunk == 10**6 else None
+        speedup = "impossible" if report.impossible(speedup, workers, results) else speedup
+        overhead = None if scheduler == LOOP else (seconds * workers - loop[chunk]) / tasks * 1e3
+        cells = [report.size(chunk), tasks, seconds, seconds / n * 1e9, speedup, overhead]
+        table.append([scheduler, workers, *cells])
     header = ["scheduler", "workers", "chunk (elements)", "tasks", "seconds", "ns per element"]
     return [([*header, "speed-up over one worker", "cost per task, ms"], table)]
 

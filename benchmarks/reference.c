@@ -183,7 +183,7 @@ static void black_scholes(int index, long count) {
 }
 
 static void blackscholes(long n, int size, int count) {
-  block = size;
+  block = (long)size < n ? size : (int)n; /* no more than the options */
   count = count < MAX_THREADS ? count : MAX_THREADS;
   for (int j = 0; j < count; j++) {
     blocks[j] = calloc(8 * (size_t)block, sizeof(double));
