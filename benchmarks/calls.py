@@ -1,143 +1,129 @@
-"""Per-call cost on tiny arrays, the floor of a call, and the scratch-buffer path for lists."""
+"""Per-call cost of `lib` on tiny arrays against NumPy, cffi's ABI mode, ctypes and C."""
 
 from __future__ import annotations
 
+import ctypes
+
 import numpy
 
-from . import runtime
-from .timing import Budget, seconds_per_run
+from . import harness, report
 
-TINY_SIZES = (1, 8)
-
-# Competitors, in table order: key, label. Every function is bound to a local
-# name first, as in a hot loop, so attribute lookups are not part of the cost.
-COMPETITORS = {
-    "module_cdata": "quorvex `lib`, cdata arrays",
-    "module_buffer_once": "quorvex `lib`, NumPy arrays, `ffi.from_buffer` once",
-    "module_buffer_per_call": "quorvex `lib`, NumPy arrays, `ffi.from_buffer` per call",
+NAME = "calls"
+TITLE = "Per-call cost on tiny arrays"
+ABOUT = (
+    "ns per call (median of calibrated loops, functions bound to local names as in a hot loop, "
+    "MKL on one thread) of `vdAdd` and `vdExp` at n = 1 and 8 for each caller, and of the "
+    "cheapest calls there are; C calls MKL directly in a process of its own."
+)
+CALLERS = {
+    "lib": "quorvex `lib`, cdata arrays",
+    "lib_buffer": "quorvex `lib`, NumPy arrays, `ffi.from_buffer` once",
     "numpy": "NumPy ufunc with `out=`",
-    "cffi_abi": "cffi ABI mode (`ffi.dlopen`), cdata arrays",
-    "ctypes_declared": "ctypes with `argtypes`, ctypes arrays",
-    "ctypes_undeclared": "ctypes without `argtypes`, ctypes arrays",
-    "c_reference": "C calling MKL directly (no Python)",
+    "abi": "cffi ABI mode (`ffi.dlopen`), cdata arrays",
+    "ctypes": "ctypes with `argtypes`, ctypes arrays",
+    "c": "C calling MKL directly (no Python)",
 }
+DECLARATIONS = """
+void vdAdd(const int n, const double a[], const double b[], double r[]);
+void vdExp(const int n, const double a[], double r[]);
+unsigned int vmlGetMode(void);
+unsigned int vmlSetMode(const unsigned int mode);
+"""
+LIMITS = (
+    ("numpy", 0.4, "`numpy.add(a, b, out=r)`"),
+    ("abi", 0.5, "cffi ABI mode"),
+    ("ctypes", 0.2, "ctypes (with `argtypes`)"),
+)
 
 
-def _statements(operation: str) -> dict[str, str]:
-    """The call of each competitor; `x`, `y` are inputs and `r` the output."""
-    if operation == "vdAdd":
-        return {
-            "cdata": "f(n, a, b, r)",
-            "per_call": "f(n, fb(T, x), fb(T, y), fb(T, r, require_writable=True))",
-            "numpy": "f(x, y, out=r)",
-        }
-    return {
-        "cdata": "f(n, a, r)",
-        "per_call": "f(n, fb(T, x), fb(T, r, require_writable=True))",
-        "numpy": "f(x, out=r)",
-    }
+def _declared(name: str, inputs: int):
+    """A ctypes function pointer of its own into libmkl_rt, with `argtypes` set."""
+    function = ctypes.CDLL(harness.mkl_rt()._name)[name]
+    function.argtypes = [ctypes.c_int] + [ctypes.POINTER(ctypes.c_double)] * (inputs + 1)
+    return function
 
 
-def per_call(budget: Budget, reference: dict | None) -> dict:
-    """ns per call of vdAdd and vdExp at n = 1 and 8, every competitor in one process."""
-    lorimath = runtime.module()
-    ffi, lib = lorimath.ffi, lorimath.lib
-    abi_ffi, abi_lib = runtime.abi_mode()
+def measure(quick: bool) -> dict:
+    import cffi
+
+    budget, module, abi = harness.Budget.of(quick), harness.lorimath(), cffi.FFI()
+    abi.cdef(DECLARATIONS)
+    abi_lib = abi.dlopen(harness.mkl_rt()._name)
     values = [0.5 + i / 16 for i in range(8)]
-    numpy_ufunc = {"vdAdd": numpy.add, "vdExp": numpy.exp}
-    rows = []
-    for operation in ("vdAdd", "vdExp"):
-        statements = _statements(operation)
-        for n in TINY_SIZES:
-            x, y, r = numpy.array(values[:n]), numpy.array(values[:n]), numpy.empty(n)
-            cdata = dict(a=ffi.new("double[8]", values), b=ffi.new("double[8]", values))
-            cdata["r"] = ffi.new("double[8]")
-            buffers = dict(
-                a=ffi.from_buffer("double[]", x),
-                b=ffi.from_buffer("double[]", y),
-                r=ffi.from_buffer("double[]", r, require_writable=True),
-            )
-            abi = dict(a=abi_ffi.new("double[8]", values), b=abi_ffi.new("double[8]", values))
-            abi["r"] = abi_ffi.new("double[8]")
-            ctype_array = runtime.ctypes.c_double * 8
-            carrays = dict(a=ctype_array(*values), b=ctype_array(*values), r=ctype_array())
-            cases = {
-                "module_cdata": (statements["cdata"], dict(f=getattr(lib, operation), **cdata)),
-                "module_buffer_once": (
-                    statements["cdata"],
-                    dict(f=getattr(lib, operation), **buffers),
+    double8 = ctypes.c_double * 8
+    ns: dict[str, dict[str, float]] = {key: {} for key in CALLERS}
+    for name, ufunc, inputs in (("vdAdd", numpy.add, "a, b"), ("vdExp", numpy.exp, "a")):
+        for n in (1, 8):
+            x, r = numpy.array(values[:n]), numpy.empty(n)
+            buffers = [module.ffi.from_buffer("double[]", y, y is r) for y in (x, x, r)]
+            arrays = {  # caller: its function and its a, b, r
+                "lib": (
+                    getattr(module.lib, name),
+                    *(module.ffi.new("double[8]", values) for _ in "abr"),
                 ),
-                "module_buffer_per_call": (
-                    statements["per_call"],
-                    dict(
-                        f=getattr(lib, operation), fb=ffi.from_buffer, T="double[]", x=x, y=y, r=r
-                    ),
-                ),
-                "numpy": (statements["numpy"], dict(f=numpy_ufunc[operation], x=x, y=y, r=r)),
-                "cffi_abi": (statements["cdata"], dict(f=getattr(abi_lib, operation), **abi)),
-                "ctypes_declared": (
-                    statements["cdata"],
-                    dict(f=runtime.ctypes_functions(True)[operation], **carrays),
-                ),
-                "ctypes_undeclared": (
-                    statements["cdata"],
-                    dict(f=runtime.ctypes_functions(False)[operation], **carrays),
+                "lib_buffer": (getattr(module.lib, name), *buffers),
+                "numpy": (ufunc, x, x, r),
+                "abi": (getattr(abi_lib, name), *(abi.new("double[8]", values) for _ in "abr")),
+                "ctypes": (
+                    _declared(name, inputs.count(",") + 1),
+                    *(double8(*values) for _ in "abr"),
                 ),
             }
-            for key, (statement, names) in cases.items():
-                seconds = seconds_per_run(statement, dict(names, n=n), budget)
-                rows.append(dict(operation=operation, n=n, competitor=key, ns=seconds * 1e9))
-            if reference and (operation, n) in reference:
-                rows.append(
-                    dict(
-                        operation=operation,
-                        n=n,
-                        competitor="c_reference",
-                        ns=reference[operation, n],
-                    )
-                )
-    return {"rows": rows, "labels": COMPETITORS}
-
-
-def call_floor(budget: Budget, reference: dict | None) -> dict:
-    """The cheapest calls there are: no argument, one argument, and the timing loop itself."""
-    lib = runtime.module().lib
-    _, abi_lib = runtime.abi_mode()
-    mode = lib.vmlGetMode()
-    cases = {
+            for key, (f, a, b, r) in arrays.items():
+                statement = f"f({inputs}, out=r)" if key == "numpy" else f"f(n, {inputs}, r)"
+                names = dict(f=f, a=a, b=b, r=r, n=n)
+                ns[key][f"{name}/{n}"] = harness.seconds(statement, names, budget) * 1e9
+    reference = harness.c_reference("calls", 200_000 if quick else 1_000_000) or {}
+    ns["c"] = {k: v for k, v in reference.items() if k.split("/")[-1] in ("1", "8")}
+    mode = module.lib.vmlGetMode()
+    floor = {
         "empty statement (the timing loop alone)": ("pass", {}),
-        "quorvex `lib.vmlGetMode()`": ("f()", dict(f=lib.vmlGetMode)),
-        "quorvex `lib.vmlSetMode(m)`": ("f(m)", dict(f=lib.vmlSetMode, m=mode)),
+        "quorvex `lib.vmlGetMode()`": ("f()", dict(f=module.lib.vmlGetMode)),
+        "quorvex `lib.vmlSetMode(m)`": ("f(m)", dict(f=module.lib.vmlSetMode, m=mode)),
         "cffi ABI mode `vmlGetMode()`": ("f()", dict(f=abi_lib.vmlGetMode)),
         "cffi ABI mode `vmlSetMode(m)`": ("f(m)", dict(f=abi_lib.vmlSetMode, m=mode)),
     }
-    rows = [
-        dict(case=label, ns=seconds_per_run(statement, names, budget) * 1e9)
-        for label, (statement, names) in cases.items()
-    ]
-    if reference and ("vmlGetMode", 0) in reference:
-        rows.append(dict(case="C calling `vmlGetMode()`", ns=reference["vmlGetMode", 0]))
-    lib.vmlSetMode(mode)
-    return {"rows": rows}
+    floor_ns = {key: harness.seconds(*case, budget) * 1e9 for key, case in floor.items()}
+    floor_ns["C calling `vmlGetMode()`"] = reference.get("vmlGetMode")
+    module.lib.vmlSetMode(mode)
+    return dict(ns=ns, floor_ns=floor_ns, c_vdExp_1e6_seconds=reference.get("vdExp/1000000"))
 
 
-def scratch_path(budget: Budget, sizes: tuple[int, ...]) -> dict:
-    """vdExp with its input as a Python list (a scratch buffer per call) versus cdata."""
-    lorimath = runtime.module()
-    ffi, lib = lorimath.ffi, lorimath.lib
+def tables(data: dict, results: dict) -> list:
+    columns = ("vdAdd/1", "vdAdd/8", "vdExp/1", "vdExp/8")
+    ours = data["ns"]["lib"]["vdAdd/8"]
     rows = []
-    for n in sizes:
-        values = numpy.random.default_rng(n).uniform(-5.0, 5.0, n)
-        as_list = values.tolist()
-        output = ffi.new("double[]", n)
-        output_array = numpy.empty(n)
-        cases = {
-            "cdata array": ("f(n, a, r)", dict(f=lib.vdExp, a=ffi.new("double[]", as_list))),
-            "Python list (scratch buffer)": ("f(n, a, r)", dict(f=lib.vdExp, a=as_list)),
-            "NumPy `exp(list, out=)`": ("f(a, out=o)", dict(f=numpy.exp, a=as_list)),
-        }
-        for label, (statement, names) in cases.items():
-            arguments = dict(names, n=n, r=output, o=output_array)
-            seconds = seconds_per_run(statement, arguments, budget)
-            rows.append(dict(n=n, input=label, us=seconds * 1e6, ns_per_element=seconds * 1e9 / n))
-    return {"rows": rows}
+    for key, caller in CALLERS.items():
+        timed = data["ns"][key]
+        rows.append(
+            [caller, *(timed.get(c) for c in columns), report.ratio(ours, timed.get(columns[1]))]
+        )
+    header = ["caller", *(c.replace("/", " n=") for c in columns), "quorvex ÷ this, vdAdd n=8"]
+    return [(header, rows), (["call", "ns"], [[k, v] for k, v in data["floor_ns"].items()])]
+
+
+def targets(data: dict, results: dict) -> list[dict]:
+    ours = data["ns"]["lib"]["vdAdd/8"]
+    rows = []
+    for key, limit, label in LIMITS:
+        theirs = data["ns"][key]["vdAdd/8"]
+        name = f"per call, `lib.vdAdd(8, …)` with cdata, relative to {label}"
+        context = f"{ours:.0f} ns against {theirs:.0f} ns"
+        rows.append(report.at_most(name, limit, ours / theirs, context))
+    return rows
+
+
+def plots(data: dict, results: dict, plt, directory) -> list[str]:
+    bars = sorted(
+        [(CALLERS[k], v["vdAdd/8"]) for k, v in data["ns"].items() if "vdAdd/8" in v]
+        + [(k, v) for k, v in list(data["floor_ns"].items())[1:] if v],
+        key=lambda bar: bar[1],
+    )
+    figure, axes = plt.subplots(figsize=(9, 0.38 * len(bars) + 1.2))
+    labels = [label.replace("`", "") for label, _ in bars]
+    colours = ["tab:blue" if label.startswith("quorvex") else "tab:gray" for label in labels]
+    axes.barh(labels, [ns for _, ns in bars], color=colours)
+    for index, (_, ns) in enumerate(bars):
+        axes.text(ns, index, f" {ns:.0f}", va="center", fontsize=8)
+    axes.set_xlabel("ns per call (vdAdd with n = 8, or the call named)")
+    return [report.save(plt, figure, directory / "per_call.png", "Per-call cost, medians")]

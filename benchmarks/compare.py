@@ -1,280 +1,208 @@
-"""Every vml ufunc that NumPy or SciPy also computes, against it, at three sizes (float64)."""
+"""Every vml ufunc that NumPy or SciPy also computes, against it, under each kernel choice."""
 
 from __future__ import annotations
 
 import os
-import statistics
-import timeit
-from dataclasses import dataclass
 
 import numpy
 import scipy.special
 
-from . import runtime
-from .throughput import settle
-from .timing import Budget, seconds_per_run
+from . import harness, report
 
-FULL_SIZES = (10**3, 10**5, 10**7)
-QUICK_SIZES = (10**3, 10**5)
-# From this size on a call takes milliseconds to seconds: no calibration or warm-up (the
-# smaller sizes ran first), the median of a few runs, one run for a call that, judged by
-# the previous size, takes longer than SLOW_CALL_SECONDS.
-LARGE_FROM = 10**6
-LARGE_REPEATS = 3
-SLOW_CALL_SECONDS = 1.0
-
+NAME = "compare"
+TITLE = "Against NumPy and SciPy, operation by operation, under each kernel choice"
+ABOUT = (
+    "Speed-up (the reference's time ÷ vml's; above 1 vml is faster) of every vml ufunc NumPy "
+    "(through `vml.NUMPY_EQUIVALENTS`) or SciPy also computes, float64 arrays uniform in the "
+    "range shown, `out=` arrays on both sides, calibrated medians; NumPy and SciPy on one "
+    "thread, vml on one and on {threads} MKL threads, under MKL's own kernel choice and, on "
+    "AMD, under `QUORVEX_MKL_KERNELS=cpu` in a process of its own; the last column is the "
+    "largest relative difference between vml's results and the reference's at the smallest size."
+)
+CPU = "`QUORVEX_MKL_KERNELS=cpu`"
+SIZES = {True: (10**3, 10**5), False: (10**3, 10**5, 10**6)}
 # Inputs where the functions are finite and away from poles and zeros; (-10, 10) otherwise.
-# Bessel functions stop short of their first zeros.
-DOMAINS: dict[str, tuple[tuple[float, float], ...]] = {
-    "acos": ((-0.99, 0.99),),
-    "asin": ((-0.99, 0.99),),
-    "atanh": ((-0.99, 0.99),),
-    "acosh": ((1.0, 100.0),),
-    "ln": ((0.01, 100.0),),
-    "log10": ((0.01, 100.0),),
-    "log2": ((0.01, 100.0),),
-    "log1p": ((-0.99, 100.0),),
-    "sqrt": ((0.0, 100.0),),
-    "cbrt": ((-100.0, 100.0),),
-    "inv": ((0.1, 10.0),),
-    "div": ((-10.0, 10.0), (0.1, 10.0)),
-    "fmod": ((-10.0, 10.0), (0.1, 10.0)),
-    "pow": ((0.1, 10.0), (-4.0, 4.0)),
-    "tan": ((-1.5, 1.5),),
-    "exp10": ((-5.0, 5.0),),
-    "add": ((-1.0, 1.0), (-1.0, 1.0)),
-    "sub": ((-1.0, 1.0), (-1.0, 1.0)),
-    "mul": ((-1.0, 1.0), (-1.0, 1.0)),
-    "ceil": ((-100.0, 100.0),),
-    "floor": ((-100.0, 100.0),),
-    "rint": ((-100.0, 100.0),),
-    "trunc": ((-100.0, 100.0),),
-    "modf": ((-100.0, 100.0),),
-    "erf": ((-4.0, 4.0),),
-    "erfc": ((-4.0, 4.0),),
-    "erfinv": ((-0.99, 0.99),),
-    "erfcinv": ((0.01, 1.99),),
-    "erfcx": ((-2.0, 10.0),),
-    "cdfnorm": ((-8.0, 8.0),),
-    "cdfnorminv": ((0.01, 0.99),),
-    "tgamma": ((0.1, 10.0),),
-    "lgamma": ((0.1, 100.0),),
-    "expint1": ((0.1, 10.0),),
-    "i0": ((0.1, 2.0),),
-    "i1": ((0.1, 2.0),),
-    "j0": ((0.1, 2.0),),
-    "j1": ((0.1, 2.0),),
+DOMAINS = {
+    **dict.fromkeys(("acos", "asin", "atanh", "erfinv"), ((-0.99, 0.99),)),
+    **dict.fromkeys(("ln", "log10", "log2"), ((0.01, 100),)),
+    **dict.fromkeys(("ceil", "floor", "rint", "trunc", "modf", "cbrt"), ((-100, 100),)),
+    **dict.fromkeys(("add", "sub", "mul"), ((-1, 1), (-1, 1))),
+    **dict.fromkeys(("div", "fmod"), ((-10, 10), (0.1, 10))),
+    **dict.fromkeys(("i0", "i1", "j0", "j1", "y1", "jn", "yn"), ((0.1, 2),)),
+    **dict.fromkeys(("sind", "cosd"), ((-360, 360),)),
+    "acosh": ((1, 100),), "log1p": ((-0.99, 100),), "sqrt": ((0, 100),), "inv": ((0.1, 10),),
+    "pow": ((0.1, 10), (-4, 4)), "tan": ((-1.5, 1.5),), "exp10": ((-5, 5),), "erf": ((-4, 4),),
+    "erfc": ((-4, 4),), "erfcinv": ((0.01, 1.99),), "erfcx": ((-2, 10),),
+    "cdfnorm": ((-8, 8),), "cdfnorminv": ((0.01, 0.99),), "tgamma": ((0.1, 10),),
+    "lgamma": ((0.1, 100),), "expint1": ((0.1, 10),), "tand": ((-80, 80),),
     "y0": ((0.1, 0.85),),  # its first zero lies at 0.894
-    "y1": ((0.1, 2.0),),
-    "jn": ((0.1, 2.0),),
-    "yn": ((0.1, 2.0),),
-    "sind": ((-360.0, 360.0),),
-    "cosd": ((-360.0, 360.0),),
-    "tand": ((-80.0, 80.0),),
-}
-DEFAULT_DOMAIN = (-10.0, 10.0)
-# The order of jn and yn: one for the whole array, as MKL's vdJn and vdYn take it.
-BESSEL_ORDER = 2.0
-
+}  # fmt: skip
+ORDER = 2.0  # of jn and yn, one for the whole array as MKL's vdJn takes it
 # vml name -> SciPy's function computing the same; jv and yv take the order first.
-SCIPY_EQUIVALENTS = {
-    "erf": "erf",
-    "erfc": "erfc",
-    "erfinv": "erfinv",
-    "erfcinv": "erfcinv",
-    "cdfnorm": "ndtr",
-    "cdfnorminv": "ndtri",
-    "tgamma": "gamma",
-    "lgamma": "gammaln",
-    "erfcx": "erfcx",
-    "exp10": "exp10",
-    "expint1": "exp1",
-    "i0": "i0",
-    "i1": "i1",
-    "j0": "j0",
-    "j1": "j1",
-    "y0": "y0",
-    "y1": "y1",
-    "sind": "sindg",
-    "cosd": "cosdg",
-    "tand": "tandg",
-    "cbrt": "cbrt",
-    "jn": "jv",
-    "yn": "yv",
-}
-ORDER_FIRST = frozenset({"jv", "yv"})
+SCIPY = dict(erf="erf", erfc="erfc", erfinv="erfinv", erfcinv="erfcinv", cdfnorm="ndtr",
+             cdfnorminv="ndtri", tgamma="gamma", lgamma="gammaln", erfcx="erfcx", exp10="exp10",
+             expint1="exp1", i0="i0", i1="i1", j0="j0", j1="j1", y0="y0", y1="y1", sind="sindg",
+             cosd="cosdg", tand="tandg", cbrt="cbrt", jn="jv", yn="yv")  # fmt: skip
 
 
-@dataclass(frozen=True)
-class Comparison:
-    operation: str  # the vml ufunc
-    reference: str  # e.g. "numpy.exp", "scipy.special.jv"
-    inputs: int  # array inputs; jn and yn take their order as a scalar besides
-    outputs: int
-
-    @property
-    def library(self) -> str:
-        return "SciPy" if self.reference.startswith("scipy") else "NumPy"
-
-    def reference_function(self):
-        module, _, name = self.reference.rpartition(".")
-        return getattr(scipy.special if module == "scipy.special" else numpy, name)
-
-    def statements(self) -> tuple[str, str]:
-        """The vml call and the reference's, on inputs `a`, `b`, order `k`, outputs `r`, `s`."""
-        arguments = ["a", "b"][: self.inputs]
-        outputs = "r" if self.outputs == 1 else "(r, s)"
-        if self.operation in ("jn", "yn"):
-            return f"f(a, k, out={outputs})", f"g(k, a, out={outputs})"
-        call = f"({', '.join(arguments)}, out={outputs})"
-        return "f" + call, "g" + call
-
-
-def comparisons() -> tuple[list[Comparison], list[str]]:
-    """The comparisons, and the NumPy ufuncs left out because vml has no float64 loop for them."""
+def comparisons() -> list[tuple[str, str]]:
+    """(vml ufunc, reference) pairs, the reference as "numpy.exp" or "scipy.special.jv"."""
     from quorvex.mkl import vml
 
-    found, skipped, seen = [], [], set()
+    found = {}
     for numpy_name, operation in vml.NUMPY_EQUIVALENTS.items():
         ufunc, theirs = vml.UFUNCS[operation], getattr(numpy, numpy_name)
         loop = "d" * ufunc.nin + "->" + "d" * ufunc.nout
-        if loop not in ufunc.types or loop not in theirs.types:
-            skipped.append(f"{numpy_name} ({operation})")
-        elif operation not in seen:  # absolute and fabs are both vml's abs
-            seen.add(operation)
-            found.append(Comparison(operation, f"numpy.{numpy_name}", ufunc.nin, ufunc.nout))
-    for operation, scipy_name in SCIPY_EQUIVALENTS.items():
-        ufunc = vml.UFUNCS[operation]
-        inputs = 1 if scipy_name in ORDER_FIRST else ufunc.nin
-        found.append(Comparison(operation, f"scipy.special.{scipy_name}", inputs, ufunc.nout))
-    return found, skipped
+        if loop in ufunc.types and loop in theirs.types:
+            found.setdefault(operation, f"numpy.{numpy_name}")  # absolute and fabs: one abs
+    return [*found.items(), *((op, f"scipy.special.{name}") for op, name in SCIPY.items())]
 
 
-class Arrays:
-    """Input and output buffers of the largest size, filled afresh for each comparison."""
-
-    def __init__(self, size: int):
-        self.buffers = {name: numpy.empty(size) for name in ("a", "b", "r", "s")}
-        for buffer in self.buffers.values():
-            buffer.fill(0.0)  # the pages' first-touch faults are no function's cost
-
-    def fill(self, comparison: Comparison, n: int, seed: int) -> dict:
-        rng = numpy.random.default_rng(seed)
-        domains = DOMAINS.get(comparison.operation, (DEFAULT_DOMAIN,) * 2)
-        names = {}
-        for name, (low, high) in zip(("a", "b")[: comparison.inputs], domains, strict=False):
-            values = self.buffers[name][:n]
-            rng.random(out=values)
-            values *= high - low
-            values += low
-            names[name] = values
-        names.update(r=self.buffers["r"][:n], s=self.buffers["s"][:n], k=BESSEL_ORDER)
-        return names
+def _function(reference: str):
+    module, _, name = reference.rpartition(".")
+    return getattr(scipy.special if module == "scipy.special" else numpy, name)
 
 
-def _agreement(comparison: Comparison, names: dict) -> dict:
-    """How far vml's result lies from the reference's, and the floating-point errors either
-    raised, on the inputs the timings use: a check that both compute the same function."""
+def _cases(operation: str, reference: str, n: int, buffers: dict, seed: int) -> dict:
+    """The vml call and the reference's, on inputs filled afresh, as (statement, names)."""
     from quorvex.mkl import vml
 
-    vml_call, reference_call = comparison.statements()
-    outputs, errors = {}, []
-    for label, statement, function in (
-        ("vml", vml_call, vml.UFUNCS[comparison.operation]),
-        ("reference", reference_call, comparison.reference_function()),
-    ):
-        local = dict(names, f=function, g=function)
-        with numpy.errstate(all="raise", under="ignore"):
-            try:
-                eval(statement, {}, local)
-            except FloatingPointError as error:
-                errors.append(f"{label}: {error}")
-        outputs[label] = local["r"].copy()
-    ours, theirs = outputs["vml"], outputs["reference"]
-    scale = numpy.maximum(numpy.abs(theirs), numpy.finfo(numpy.float64).tiny)
-    with numpy.errstate(all="ignore"):
-        relative = numpy.abs(ours - theirs) / scale
-    return {
-        "max_relative_difference": float(numpy.nanmax(relative)) if relative.size else 0.0,
-        "nonfinite_reference_results": int(numpy.count_nonzero(~numpy.isfinite(theirs))),
-        "floating_point_errors": errors,
-    }
+    ufunc, rng = vml.UFUNCS[operation], numpy.random.default_rng(seed)
+    bessel = operation in ("jn", "yn")
+    inputs = "a" if bessel else "ab"[: ufunc.nin]
+    names = dict(r=buffers["r"][:n], s=buffers["s"][:n], k=ORDER, f=ufunc, g=_function(reference))
+    for name, (low, high) in zip(inputs, DOMAINS.get(operation, ((-10, 10),) * 2), strict=False):
+        names[name] = buffers[name][:n]
+        rng.random(out=names[name])
+        names[name] *= high - low
+        names[name] += low
+    out = "r" if ufunc.nout == 1 else "(r, s)"
+    if bessel:
+        return {"vml": (f"f(a, k, out={out})", names), "reference": (f"g(k, a, out={out})", names)}
+    call = f"({', '.join(inputs)}, out={out})"
+    return {"vml": ("f" + call, names), "reference": ("g" + call, names)}
 
 
-def _seconds(statement: str, names: dict, n: int, budget: Budget, earlier: dict) -> float:
-    """Seconds per call at size `n`; `earlier` holds this configuration's smaller sizes."""
-    if n < LARGE_FROM:
-        return seconds_per_run(statement, names, budget)
-    previous = max((size for size in earlier if size < n), default=None)
-    expected = previous and earlier[previous] * n / previous
-    repeats = 1 if expected and expected > SLOW_CALL_SECONDS else LARGE_REPEATS
-    return statistics.median(timeit.Timer(statement, globals=names).repeat(repeats, 1))
+def _buffers(n: int) -> dict:
+    return {name: numpy.full(n, 0.0) for name in "absr"}  # first-touch faults are no one's cost
 
 
-def measure(sizes: tuple[int, ...], budget: Budget) -> dict:
-    """Seconds per call of the reference, vml on one MKL thread and vml on all of them.
+def measure_vml(quick: bool) -> dict:
+    """vml's seconds per call on one and on all MKL threads, and its kernel library; run in
+    this process and in one with the kernel switch."""
+    sizes, budget, buffers = SIZES[quick], harness.Budget.lean(quick), _buffers(max(SIZES[quick]))
+    seconds: dict = {}
+    for threads in (1, os.cpu_count()):
+        harness.set_mkl_threads(threads)
+        for seed, (operation, reference) in enumerate(comparisons()):
+            timed = seconds.setdefault(f"{operation} {reference}", {}).setdefault(str(threads), {})
+            for n in sizes:
+                case = _cases(operation, reference, n, buffers, seed)["vml"]
+                timed[n] = harness.seconds(*case, budget)
+    harness.set_mkl_threads(1)
+    return {"kernels": harness.kernel_library(), "seconds": seconds}
 
-    At each size NumPy, SciPy and the one-thread runs go first and the all-thread runs
-    last, so MKL's OpenMP workers, spinning after a parallel call, never share a core
-    with a single-threaded measurement.
-    """
-    from quorvex.mkl import vml
 
-    found, skipped = comparisons()
-    all_threads = os.cpu_count() or 1
-    arrays = Arrays(max(sizes))
-    keys = [f"{c.operation} {c.reference}" for c in found]
-    seconds: dict[str, dict[str, dict[int, float]]] = {
-        key: {"reference": {}, "mkl_1_thread": {}, "mkl_all_threads": {}} for key in keys
-    }
-    agreement = {}
-    runtime.set_mkl_threads(1)
-    settle()
-    for n in sizes:
-        for seed, (key, comparison) in enumerate(zip(keys, found, strict=True)):
-            names = arrays.fill(comparison, n, seed)
-            if n == min(sizes):
-                agreement[key] = _agreement(comparison, names)
-            ours, theirs = comparison.statements()
-            functions = dict(f=vml.UFUNCS[comparison.operation], g=comparison.reference_function())
-            timed = seconds[key]
-            for config, statement in (("reference", theirs), ("mkl_1_thread", ours)):
-                timed[config][n] = _seconds(
-                    statement, dict(names, **functions), n, budget, timed[config]
-                )
-        runtime.set_mkl_threads(all_threads)
-        for seed, (key, comparison) in enumerate(zip(keys, found, strict=True)):
-            names = dict(arrays.fill(comparison, n, seed), f=vml.UFUNCS[comparison.operation])
-            ours, _ = comparison.statements()
-            timed = seconds[key]["mkl_all_threads"]
-            timed[n] = _seconds(ours, names, n, budget, timed)
-        runtime.set_mkl_threads(1)
-        settle()
-    return {
-        "sizes": list(sizes),
-        "all_threads": all_threads,
-        "budget": {"seconds_per_repeat": budget.seconds_per_repeat, "repeats": budget.repeats},
-        "large": {
-            "from": LARGE_FROM,
-            "runs": LARGE_REPEATS,
-            "slow_call_seconds": SLOW_CALL_SECONDS,
-        },
-        "rows": [
-            {
-                "operation": comparison.operation,
-                "reference": comparison.reference,
-                "library": comparison.library,
-                "domains": [
-                    list(domain)
-                    for domain in DOMAINS.get(comparison.operation, (DEFAULT_DOMAIN,) * 2)[
-                        : comparison.inputs
-                    ]
-                ],
-                "order": BESSEL_ORDER if comparison.operation in ("jn", "yn") else None,
-                "seconds": seconds[key],
-                **agreement[key],
-            }
-            for key, comparison in zip(keys, found, strict=True)
-        ],
-        "skipped_numpy": skipped,
-    }
+def _difference(cases: dict) -> float:
+    results = {}
+    for key, (statement, names) in cases.items():
+        with numpy.errstate(all="ignore"):
+            eval(statement, {}, names)  # the benchmark's own statements, nothing else
+        results[key] = names["r"].copy()
+    scale = numpy.maximum(numpy.abs(results["reference"]), numpy.finfo(numpy.float64).tiny)
+    return float(numpy.nanmax(numpy.abs(results["vml"] - results["reference"]) / scale))
+
+
+def measure(quick: bool) -> dict:
+    sizes, budget, buffers = SIZES[quick], harness.Budget.lean(quick), _buffers(max(SIZES[quick]))
+    references, differences = {}, {}
+    for seed, (operation, reference) in enumerate(comparisons()):
+        key = f"{operation} {reference}"
+        differences[key] = _difference(_cases(operation, reference, sizes[0], buffers, seed))
+        cases = [_cases(operation, reference, n, buffers, seed)["reference"] for n in sizes]
+        references[key] = {
+            n: harness.seconds(*case, budget) for n, case in zip(sizes, cases, strict=True)
+        }
+    choices, switch = {"MKL's own": measure_vml(quick)}, harness.fastest_kernels()
+    if switch:
+        choices[CPU] = harness.elsewhere(switch, NAME, "measure_vml", quick=quick)
+    data = dict(sizes=list(sizes), threads=os.cpu_count(), vendor=harness.cpu_vendor())
+    return dict(data, reference=references, difference=differences, choices=choices)
+
+
+def speedups(data: dict, results: dict, choice: str, threads: str) -> dict[str, list]:
+    """Per comparison, the speed-up at each size ("impossible" beyond what threads allow)."""
+    timed, cells = data["choices"][choice]["seconds"], {}
+    for key, reference in data["reference"].items():
+        row = []
+        for n in map(str, data["sizes"]):
+            gain = report.ratio(timed[key]["1"][n], timed[key][threads][n])
+            fault = report.impossible(gain, int(threads), results)
+            speedup = report.ratio(reference[n], timed[key][threads][n])
+            row.append("impossible" if fault else speedup)
+        cells[key] = row
+    return cells
+
+
+def tables(data: dict, results: dict) -> list:
+    sizes = [report.size(n) for n in data["sizes"]]
+    header = ["operation", "against", "inputs", "kernel choice",
+              *(f"{t} thread{'s' * (t > 1)} n={n}" for t in (1, data["threads"]) for n in sizes),
+              "max relative difference"]  # fmt: skip
+    rows, threads = [], ("1", str(data["threads"]))
+    cells_of = {(c, t): speedups(data, results, c, t) for c in data["choices"] for t in threads}
+    for key in data["reference"]:
+        operation, reference = key.split()
+        domains = DOMAINS.get(operation, ((-10, 10),))
+        ranges = ", ".join(f"({low:g}, {high:g})" for low, high in domains)
+        for choice in data["choices"]:
+            cells = [x for t in ("1", str(data["threads"])) for x in cells_of[choice, t][key]]
+            kernels = f"{choice} ({data['choices'][choice]['kernels']})"
+            row = [f"`{operation}`", f"`{reference}`", ranges, kernels, *cells]
+            rows.append([*row, data["difference"][key]])
+    choices = [[choice, measured["kernels"]] for choice, measured in data["choices"].items()]
+    if len(choices) == 1:
+        choices.append([CPU, f"does not apply: {data['vendor']} CPU"])
+    return [(["kernel choice", "VML kernels"], choices), (header, rows)]
+
+
+def targets(data: dict, results: dict) -> list[dict]:
+    n = data["sizes"][-1]
+    name = f"`vml.exp` float64 at n = {report.size(n)}, one thread, with {CPU}, speed-up over "
+    name += "MKL's own kernel choice"
+    key, choices = "exp numpy.exp", list(data["choices"].values())
+    if len(choices) == 1:
+        return [report.target(name, "≥ 2", None, "n/a", f"{data['vendor']} CPU")]
+    own, cpu = (c["seconds"][key]["1"][str(n)] for c in choices)
+    context = f"{choices[1]['kernels']} against {choices[0]['kernels']}"
+    return [report.at_least(name, 2, report.ratio(own, cpu), context)]
+
+
+def plots(data: dict, results: dict, plt, directory) -> list[str]:
+    from matplotlib import ticker
+
+    keys = list(data["reference"])
+    last = speedups(data, results, "MKL's own", "1")
+    order = sorted(keys, key=lambda key: last[key][-1] or 0)
+    figure, panels = plt.subplots(1, 2, sharey=True, figsize=(13, 0.22 * len(keys) + 1.6))
+    for axes, threads in zip(panels, ("1", str(data["threads"])), strict=True):
+        for colour, choice in zip(("tab:gray", "tab:blue"), data["choices"], strict=False):
+            cells = speedups(data, results, choice, threads)
+            for column, (n, marker) in enumerate(zip(data["sizes"], "osD", strict=False)):
+                points = [(cells[key][column], row) for row, key in enumerate(order)]
+                x, y = zip(*[(v, row) for v, row in points if not isinstance(v, str)], strict=True)
+                label = f"{choice.strip('`')}, n = {report.size(n)}"
+                axes.scatter(x, y, s=16, color=colour, marker=marker, label=label, zorder=3)
+        axes.axvline(1.0, color="black", linewidth=0.8)
+        axes.set_xscale("log")
+        axes.xaxis.set_major_formatter(ticker.FuncFormatter(lambda value, _: f"{value:g}"))
+        axes.set_title(f"{threads} MKL thread{'s' * (threads != '1')}")
+        axes.set_xlabel("speed-up: the reference's time ÷ vml's (log scale; above 1 vml is faster)")
+        axes.grid(True, axis="x", which="both", alpha=0.3)
+        axes.legend(fontsize=7, loc="lower right")
+    panels[0].set(yticks=range(len(keys)), ylim=(-0.7, len(keys) - 0.3))
+    panels[0].set_yticklabels(
+        [key.replace("scipy.special.", "scipy.") for key in order], fontsize=7
+    )
+    title = "vml against NumPy and SciPy, float64, operation by operation"
+    return [report.save(plt, figure, directory / "compare.png", title)]

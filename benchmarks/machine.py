@@ -1,4 +1,4 @@
-"""A description of the machine and software the results were measured on."""
+"""The machine and the software a run measured, as the rows of the report's first table."""
 
 from __future__ import annotations
 
@@ -10,54 +10,28 @@ import sys
 from importlib import metadata
 from pathlib import Path
 
-from . import runtime
+from . import harness
 
 
 def _cpuinfo() -> dict[str, str]:
     fields: dict[str, str] = {}
-    try:
-        with open("/proc/cpuinfo") as cpuinfo:
-            for line in cpuinfo:
-                key, _, value = line.partition(":")
-                if not line.strip():
-                    break  # the first processor describes them all
-                fields.setdefault(key.strip(), value.strip())
-    except OSError:
-        pass
+    with open("/proc/cpuinfo") as cpuinfo:
+        for line in cpuinfo:
+            if not line.strip():
+                break  # the first processor describes them all
+            key, _, value = line.partition(":")
+            fields.setdefault(key.strip(), value.strip())
     return fields
 
 
-def cpu_caches() -> dict[str, str]:
-    """The first CPU's caches by level and type ("L1d", "L2", ...), sizes as sysfs spells them."""
-    caches = {}
-    for index in sorted(Path("/sys/devices/system/cpu/cpu0/cache").glob("index*")):
-        try:
-            level, kind, size = (
-                (index / name).read_text().strip() for name in ("level", "type", "size")
-            )
-        except OSError:
-            continue
-        suffix = {"Data": "d", "Instruction": "i"}.get(kind, "")
-        caches[f"L{level}{suffix}"] = size
-    return caches
-
-
-def usable_cpus() -> int | None:
-    """The CPUs this process may run on (its affinity mask), which can be fewer than exist."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return None
-
-
-def _memory_gib() -> float | None:
-    try:
-        with open("/proc/meminfo") as meminfo:
-            for line in meminfo:
-                if line.startswith("MemTotal:"):
-                    return round(int(line.split()[1]) / 2**20, 1)
-    except OSError:
-        pass
+def cache_bytes(level: str) -> int | None:
+    """The first CPU's cache of `level` ("L2", "L1d", ...) in bytes, from sysfs."""
+    for index in Path("/sys/devices/system/cpu/cpu0/cache").glob("index*"):
+        kind = (index / "type").read_text().strip()
+        name = f"L{(index / 'level').read_text().strip()}" + {"Data": "d"}.get(kind, "")
+        if name == level and kind != "Instruction":
+            size = (index / "size").read_text().strip()
+            return int(size[:-1]) * {"K": 2**10, "M": 2**20}[size[-1]]
     return None
 
 
@@ -71,60 +45,38 @@ def _version(distribution: str) -> str:
 def _numpy_simd() -> str:
     import numpy
 
-    try:
-        features = numpy._core._multiarray_umath.__cpu_features__
-    except AttributeError:
-        return "unknown"
-    wanted = ("AVX512_SKX", "AVX512F", "AVX2", "FMA3", "SSE42")
-    best = [name for name in wanted if features.get(name)]
+    features = getattr(numpy._core._multiarray_umath, "__cpu_features__", {})
+    best = [f for f in ("AVX512_SKX", "AVX512F", "AVX2", "SSE42") if features.get(f)]
     return best[0] if best else "baseline"
 
 
-def _git_commit(root: Path) -> str:
-    try:
-        result = subprocess.run(
-            ["git", "-C", str(root), "rev-parse", "--short", "HEAD"],
-            check=False,
-            capture_output=True,
-            text=True,
-            timeout=10,
-        )
-        dirty = subprocess.run(
-            ["git", "--no-optional-locks", "-C", str(root), "status", "--porcelain", "-uno"],
-            check=False,
-            capture_output=True,
-            text=True,
-            timeout=10,
-        ).stdout.strip()
-    except (OSError, subprocess.TimeoutExpired):
-        return "unknown"
-    return result.stdout.strip() + (" (with uncommitted changes)" if dirty else "")
+def _git(*arguments: str) -> str:
+    command = ["git", "--no-optional-locks", "-C", str(harness.ROOT), *arguments]
+    return subprocess.run(command, capture_output=True, text=True, check=False).stdout.strip()
 
 
-def describe(root: Path) -> dict:
+def describe() -> dict[str, str]:
     cpu = _cpuinfo()
     flags = cpu.get("flags", "").split()
+    memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
+    dirty = " (with uncommitted changes)" if _git("status", "--porcelain", "-uno") else ""
+    caches = ", ".join(f"{level} {cache_bytes(level) // 1024} KiB" for level in ("L1d", "L2", "L3"))
     return {
         "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
-        "cpu": cpu.get("model name", platform.processor() or "unknown"),
-        "cpu_vendor": cpu.get("vendor_id", "unknown"),
-        "cpu_family_model": f"family {cpu.get('cpu family', '?')}, model {cpu.get('model', '?')}",
-        "cpu_isa": " ".join(f for f in ("avx2", "avx512f", "avx512_bf16") if f in flags),
-        "cpu_caches": cpu_caches(),
-        "logical_cpus": os.cpu_count(),
-        "usable_cpus": usable_cpus(),
-        "memory_gib": _memory_gib(),
-        "load_average_at_start": [round(x, 2) for x in os.getloadavg()],
-        "os": f"{platform.system()} {platform.release()}",
-        "python": sys.version.split()[0],
-        "numpy": _version("numpy"),
-        "numpy_simd": _numpy_simd(),
-        "scipy": _version("scipy"),
-        "cffi": _version("cffi"),
-        "mkl_wheel": _version("mkl"),
-        "mkl": runtime.mkl_version(),
-        "mkl_vml_kernels": runtime.vml_kernel_libraries(),
-        "mkl_max_threads": runtime.mkl_max_threads(),
-        "module": str(Path(runtime.module().__file__)),
-        "commit": _git_commit(root),
+        "commit": _git("rev-parse", "--short", "HEAD") + dirty,
+        "CPU": f"{cpu.get('model name', '?')} ({cpu.get('vendor_id', '?')}, family "
+        f"{cpu.get('cpu family', '?')}, model {cpu.get('model', '?')}; "
+        + " ".join(f for f in ("avx2", "avx512f", "avx512_bf16") if f in flags)
+        + ")",
+        "CPUs (usable by this process), memory": f"{os.cpu_count()} ({harness.usable_cpus()}), "
+        f"{memory:.1f} GiB",
+        "caches of the first CPU": caches,
+        "OS, Python": f"{platform.system()} {platform.release()}, {sys.version.split()[0]}",
+        "NumPy (SIMD level), SciPy": f"{_version('numpy')} ({_numpy_simd()}), {_version('scipy')}",
+        "numexpr, numba, Dask, cffi": ", ".join(
+            _version(name) for name in ("numexpr", "numba", "dask", "cffi")
+        ),
+        "MKL": f"{_version('mkl')} (wheel)",
+        "MKL's VML kernels in this process": harness.kernel_library(),
+        "load average at the start": ", ".join(f"{x:.2f}" for x in os.getloadavg()),
     }

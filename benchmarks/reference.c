@@ -1,6 +1,11 @@
-/* The same MKL calls made from C, with no Python in between: the floor every binding sits on.
- * Prints "name size value" lines, each value a median over five repeats; run with
- * MKL_NUM_THREADS=1. Built and run by benchmarks/runtime.py. */
+/* The C side of the benchmarks: MKL called with no Python in between, and plain loops.
+ * Each experiment prints "key value" lines, each value a median of five runs. Built and run
+ * by benchmarks/harness.py with MKL_NUM_THREADS=1:
+ *   calls N                   ns per call of tiny vdAdd, vdExp, vmlGetMode; vdExp at 10^6
+ *   threads n calls           vdExp on n elements: one thread making 2 x calls, two threads
+ *   blackscholes n block T    Black-Scholes's MKL calls on one block, n/block times, T threads
+ *   arithmetic n T            numexpr's arithmetic expressions in one pass over n elements */
+#include <math.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -8,16 +13,21 @@
 #include <sys/mman.h>
 #include <time.h>
 
-typedef struct {
-  double real, imag;
-} Complex16;
-
 void vdAdd(const int n, const double a[], const double b[], double r[]);
 void vdExp(const int n, const double a[], double r[]);
-void vzMul(const int n, const Complex16 a[], const Complex16 b[], Complex16 r[]);
+void vdLn(const int n, const double a[], double r[]);
+void vdSqrt(const int n, const double a[], double r[]);
+void vdCdfNorm(const int n, const double a[], double r[]);
 unsigned int vmlGetMode(void);
 
-enum { REPEATS = 5, LARGE = 1000000, COMPLEX = 10000 };
+#ifdef CPU_KERNELS
+/* MKL asks this for a function saying whether the CPU is Intel's: yes, so the CPU's
+ * features alone choose the kernels, as QUORVEX_MKL_KERNELS=cpu does for the package. */
+static int intel(void) { return 1; }
+void* mkl_serv_get_cpu_true(void) { return (void*)intel; }
+#endif
+
+enum { REPEATS = 5 };
 
 static double now(void) {
   struct timespec t;
@@ -35,147 +45,199 @@ static double median(double* samples) {
   return samples[REPEATS / 2];
 }
 
-/* Like NumPy's large arrays: on huge pages where the kernel offers them, so the two
- * sides see the same memory system. */
-static double* large_array(void) {
-  enum { HUGE_PAGE = 1 << 21 };
-  size_t bytes = (LARGE * sizeof(double) + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
-  double* array = aligned_alloc(HUGE_PAGE, bytes);
-#ifdef MADV_HUGEPAGE
-  madvise(array, bytes, MADV_HUGEPAGE);
-#endif
-  return array;
+/* On huge pages where the kernel offers them, as NumPy's large arrays are; filled, so that no
+ * page is first touched in a timed run. */
+static double* array(size_t n, double low, double high) {
+  size_t bytes = (n * sizeof(double) + (1u << 21) - 1) & ~(size_t)((1u << 21) - 1);
+  double* a = aligned_alloc(1u << 21, bytes);
+  madvise(a, bytes, MADV_HUGEPAGE);
+  for (size_t i = 0; i < n; i++) a[i] = low + (high - low) * (double)(i % 1000) / 1000.0;
+  return a;
 }
 
-/* Two threads calling vdExp on their own arrays, against one thread making all the calls. */
-static int thread_n;
-static double *thread_inputs[2], *thread_outputs[2];
-static pthread_barrier_t start_line, finish_line;
-static double began[2], ended[2];
-static int next_count; /* the second thread's next run; 0 ends it */
-
-static void exp_calls(long index, int count) {
-  for (int i = 0; i < count; i++) vdExp(thread_n, thread_inputs[index], thread_outputs[index]);
+static void print_kernels(void) {
+  char line[512];
+  FILE* maps = fopen("/proc/self/maps", "r");
+  while (maps && fgets(line, sizeof line, maps))
+    if (strstr(line, "libmkl_vml_")) {
+      printf("kernels %s", strrchr(line, '/') + 1);
+      break;
+    }
+  if (maps) fclose(maps);
 }
 
-static void timed_calls(long index, int count) {
-  began[index] = now();
-  exp_calls(index, count);
-  ended[index] = now();
-}
+/* Threads that each run `work(index, arg)` between two barriers, started once, as a pool. */
+typedef void (*Work)(int index, long arg);
+static struct {
+  int count;
+  Work work;
+  long arg;
+  pthread_barrier_t start, finish;
+} pool;
 
-/* The second thread lives through every run, as in a thread pool; the main thread is
- * the first. */
-static void* second_thread(void* unused) {
-  (void)unused;
+static void* pool_thread(void* index) {
   for (;;) {
-    pthread_barrier_wait(&start_line);
-    if (next_count == 0) return NULL;
-    timed_calls(1, next_count);
-    pthread_barrier_wait(&finish_line);
+    pthread_barrier_wait(&pool.start);
+    if (pool.work == NULL) return NULL;
+    pool.work((int)(long)index, pool.arg);
+    pthread_barrier_wait(&pool.finish);
   }
 }
 
-static double one_thread(int count) {
+static void pool_start(int count) {
+  pool.count = count;
+  pthread_barrier_init(&pool.start, NULL, (unsigned)count);
+  pthread_barrier_init(&pool.finish, NULL, (unsigned)count);
+  for (long i = 1; i < count; i++) {
+    pthread_t thread;
+    pthread_create(&thread, NULL, pool_thread, (void*)i);
+    pthread_detach(thread);
+  }
+}
+
+static double pool_run(Work work, long arg) {
   double t0 = now();
-  exp_calls(0, count);
-  exp_calls(1, count);
+  pool.work = work, pool.arg = arg;
+  if (pool.count > 1) pthread_barrier_wait(&pool.start);
+  work(0, arg);
+  if (pool.count > 1) pthread_barrier_wait(&pool.finish);
   return now() - t0;
 }
 
-static double two_threads(int count) {
-  next_count = count;
-  pthread_barrier_wait(&start_line);
-  timed_calls(0, count);
-  pthread_barrier_wait(&finish_line);
-  return (ended[0] > ended[1] ? ended[0] : ended[1]) - (began[0] < began[1] ? began[0] : began[1]);
+static double timed(Work work, long arg) {
+  double samples[REPEATS];
+  pool_run(work, arg);
+  for (int k = 0; k < REPEATS; k++) samples[k] = pool_run(work, arg);
+  return median(samples);
 }
 
-/* As in the Python harness: outputs written before any timing (no page is first touched in
- * a timed run), each configuration run untimed right before each timed run, and the two
- * configurations taking turns going first. */
-static void two_threads_against_one(int n, int calls) {
-  double one[REPEATS], two[REPEATS];
-  double (*runs[2])(int) = {one_thread, two_threads};
-  double* samples[2] = {one, two};
-  int warm_up = calls / 4 > 0 ? calls / 4 : 1;
-  pthread_t second;
-  thread_n = n;
-  for (int index = 0; index < 2; index++) {
-    thread_inputs[index] = aligned_alloc(64, ((size_t)n * sizeof(double) + 63) / 64 * 64);
-    thread_outputs[index] = aligned_alloc(64, ((size_t)n * sizeof(double) + 63) / 64 * 64);
-    for (int i = 0; i < n; i++) {
-      thread_inputs[index][i] = (double)((i + 977 * index) % 2000) / 100.0 - 10.0;
-      thread_outputs[index][i] = 0.0;
-    }
-  }
-  pthread_barrier_init(&start_line, NULL, 2);
-  pthread_barrier_init(&finish_line, NULL, 2);
-  pthread_create(&second, NULL, second_thread, NULL);
-  one_thread(calls);
-  two_threads(calls);
-  for (int k = 0; k < REPEATS; k++) {
-    for (int turn = 0; turn < 2; turn++) {
-      int which = k % 2 ? turn : 1 - turn;
-      runs[which](warm_up);
-      samples[which][k] = runs[which](calls);
-    }
-  }
-  next_count = 0;
-  pthread_barrier_wait(&start_line);
-  pthread_join(second, NULL);
-  printf("one_thread %d %.9f\ntwo_threads %d %.9f\n", n, median(one), n, median(two));
+/* vdExp on each thread's own arrays. */
+static int exp_n;
+static double *exp_in[2], *exp_out[2];
+static void exp_calls(int index, long calls) {
+  for (long i = 0; i < calls; i++) vdExp(exp_n, exp_in[index], exp_out[index]);
+}
+static void both_arrays(int index, long calls) {
+  exp_calls(index, calls);
+  exp_calls(1 - index, calls);
 }
 
-/* Arguments: the number of calls per tiny-call loop; or "threads", the elements per call and
- * the calls per thread, to run only the two-thread experiment. */
-int main(int argc, char** argv) {
-  if (argc > 3 && strcmp(argv[1], "threads") == 0) {
-    two_threads_against_one(atoi(argv[2]), atoi(argv[3]));
-    return 0;
-  }
-  long calls = argc > 1 ? atol(argv[1]) : 1000000;
+static void threads(int n, long calls) {
+  exp_n = n;
+  for (int i = 0; i < 2; i++)
+    exp_in[i] = array((size_t)n, -10, 10), exp_out[i] = array((size_t)n, 0, 0);
+  pool_start(1);
+  double one = timed(both_arrays, calls);
+  pool_start(2);
+  printf("one_thread %.9f\ntwo_threads %.9f\n", one, timed(exp_calls, calls));
+}
+
+static void calls(long count) {
   double a[8] = {1, 2, 3, 4, 5, 6, 7, 8}, b[8] = {1, 1, 1, 1, 1, 1, 1, 1}, r[8];
-  double samples[REPEATS], second[REPEATS];
+  double add[REPEATS], exp[REPEATS], mode[REPEATS];
   volatile unsigned sink = 0;
-
   for (int n = 1; n <= 8; n += 7) {
     for (int k = 0; k < REPEATS; k++) {
       double t0 = now();
-      for (long i = 0; i < calls; i++) vdAdd(n, a, b, r);
+      for (long i = 0; i < count; i++) vdAdd(n, a, b, r);
       double t1 = now();
-      for (long i = 0; i < calls; i++) vdExp(n, a, r);
-      samples[k] = (t1 - t0) / (double)calls * 1e9;
-      second[k] = (now() - t1) / (double)calls * 1e9;
+      for (long i = 0; i < count; i++) vdExp(n, a, r);
+      double t2 = now();
+      for (long i = 0; i < count; i++) sink += vmlGetMode();
+      add[k] = (t1 - t0) / (double)count * 1e9, exp[k] = (t2 - t1) / (double)count * 1e9;
+      mode[k] = (now() - t2) / (double)count * 1e9;
     }
-    printf("vdAdd %d %.3f\nvdExp %d %.3f\n", n, median(samples), n, median(second));
+    printf("vdAdd/%d %.3f\nvdExp/%d %.3f\n", n, median(add), n, median(exp));
   }
-  for (int k = 0; k < REPEATS; k++) {
-    double t0 = now();
-    for (long i = 0; i < calls; i++) sink += vmlGetMode();
-    samples[k] = (now() - t0) / (double)calls * 1e9;
-  }
-  printf("vmlGetMode 0 %.3f\n", median(samples));
+  printf("vmlGetMode %.3f\n", median(mode));
+  exp_n = 1000000, exp_in[0] = array(1000000, -10, 10), exp_out[0] = array(1000000, 0, 0);
+  pool_start(1);
+  printf("vdExp/1000000 %.9f\n", timed(exp_calls, 1));
+}
 
-  /* Large arrays: seconds per call. */
-  double *input = large_array(), *output = large_array();
-  for (int i = 0; i < LARGE; i++) input[i] = (double)(i % 2000) / 100.0 - 10.0;
-  vdExp(LARGE, input, output);
-  for (int k = 0; k < REPEATS; k++) {
-    double t0 = now();
-    vdExp(LARGE, input, output);
-    samples[k] = now() - t0;
-  }
-  printf("vdExp %d %.9f\n", LARGE, median(samples));
+/* Black-Scholes call prices on one cache-resident block per thread: every block of the
+ * n elements costs the same MKL calls and loops, with no memory traffic beyond the block. */
+enum { MAX_THREADS = 16 };
+static int block;
+static double* blocks[MAX_THREADS]; /* per thread: s, k, t and five registers */
+static const double rate = 0.02, volatility = 0.3;
 
-  Complex16 *za = malloc(COMPLEX * sizeof *za), *zr = malloc(COMPLEX * sizeof *zr);
-  for (int i = 0; i < COMPLEX; i++) za[i] = (Complex16){(double)(i % 200) / 100.0 - 1.0, 0.25};
-  vzMul(COMPLEX, za, za, zr);
-  for (int k = 0; k < REPEATS; k++) {
-    double t0 = now();
-    vzMul(COMPLEX, za, za, zr);
-    samples[k] = now() - t0;
+static void black_scholes(int index, long count) {
+  double *s = blocks[index], *k = s + block, *t = k + block, *a = t + block, *b = a + block;
+  double *d1 = b + block, *d2 = d1 + block, *price = d2 + block;
+  for (long repeat = index; repeat < count; repeat += pool.count) {
+    for (int i = 0; i < block; i++) a[i] = s[i] / k[i];
+    vdLn(block, a, a);
+    vdSqrt(block, t, b);
+    for (int i = 0; i < block; i++) {
+      double sigma = volatility * b[i];
+      d1[i] = (a[i] + (rate + 0.5 * volatility * volatility) * t[i]) / sigma;
+      d2[i] = d1[i] - sigma;
+      a[i] = -rate * t[i];
+    }
+    vdExp(block, a, a);
+    vdCdfNorm(block, d1, d1);
+    vdCdfNorm(block, d2, d2);
+    for (int i = 0; i < block; i++) price[i] = s[i] * d1[i] - k[i] * a[i] * d2[i];
   }
-  printf("vzMul %d %.9f\n", COMPLEX, median(samples));
+}
+
+static void blackscholes(long n, int size, int count) {
+  block = (long)size < n ? size : (int)n; /* no more than the options */
+  count = count < MAX_THREADS ? count : MAX_THREADS;
+  for (int j = 0; j < count; j++) {
+    blocks[j] = calloc(8 * (size_t)block, sizeof(double));
+    for (int i = 0; i < block; i++) {
+      blocks[j][i] = 50.0 + (double)(i % 100);
+      blocks[j][block + i] = 40.0 + (double)(i % 120);
+      blocks[j][2 * block + i] = 0.25 + (double)(i % 40) / 20.0;
+    }
+  }
+  pool_start(count);
+  printf("seconds %.9f\nblock %d\n", timed(black_scholes, (n + block - 1) / block), block);
+  print_kernels();
+}
+
+/* numexpr's arithmetic benchmark expressions, one pass each, the range split among threads. */
+static long length;
+static double *xa, *xb, *xc, *xr;
+#define SPLIT for (long i = length * index / pool.count; i < length * (index + 1) / pool.count; i++)
+static void linear(int index, long unused) {
+  (void)unused;
+  SPLIT xr[i] = 2 * xa[i] + 3 * xb[i];
+}
+static void product_sum(int index, long unused) {
+  (void)unused;
+  SPLIT xr[i] = xa[i] * xb[i] + xc[i];
+}
+static void polynomial(int index, long unused) {
+  (void)unused;
+  SPLIT xr[i] = ((.25 * xa[i] + .75) * xa[i] - 1.5) * xa[i] - 2;
+}
+
+static void arithmetic(long n, int count) {
+  length = n, xa = array((size_t)n, -1, 1), xb = array((size_t)n, 0, 1);
+  xc = array((size_t)n, 1, 2), xr = array((size_t)n, 0, 0);
+  pool_start(count);
+  printf("2*a+3*b %.9f\n", timed(linear, 0));
+  printf("a*b+c %.9f\n", timed(product_sum, 0));
+  printf("((.25*x+.75)*x-1.5)*x-2 %.9f\n", timed(polynomial, 0));
+}
+
+int main(int argc, char** argv) {
+  const char* what = argc > 1 ? argv[1] : "";
+  if (strcmp(what, "calls") == 0 && argc > 2) {
+    calls(atol(argv[2]));
+    print_kernels();
+  } else if (strcmp(what, "threads") == 0 && argc > 3) {
+    threads(atoi(argv[2]), atol(argv[3]));
+  } else if (strcmp(what, "blackscholes") == 0 && argc > 4) {
+    blackscholes(atol(argv[2]), atoi(argv[3]), atoi(argv[4]));
+  } else if (strcmp(what, "arithmetic") == 0 && argc > 3) {
+    arithmetic(atol(argv[2]), atoi(argv[3]));
+  } else {
+    fprintf(stderr, "usage: see the comment at the top of reference.c\n");
+    return 2;
+  }
   return 0;
 }

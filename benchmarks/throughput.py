@@ -1,136 +1,127 @@
-"""Time per element versus array size: VML through the module against NumPy's equivalents."""
+"""Time per element against array size: `lib` against NumPy's and SciPy's equivalents."""
 
 from __future__ import annotations
 
 import os
-import time
-from collections.abc import Callable
-from dataclasses import dataclass
 
 import numpy
 import scipy.special
 
-from . import runtime
-from .timing import Budget, seconds_per_run
+from . import harness, report
 
-FULL_SIZES = (*(m * 10**e for e in range(7) for m in (1, 2, 5)), 10**7)
-QUICK_SIZES = (1, 100, 10**4, 10**6)
-
-
-@dataclass(frozen=True)
-class Operation:
-    numpy_function: Callable
-    numpy_name: str
-    dtype: type
-    cffi_type: str
-    inputs: int
-    domain: tuple[float, float]
-
-    def arrays(self, n: int, seed: int) -> list[numpy.ndarray]:
-        rng = numpy.random.default_rng(seed)
-        low, high = self.domain
-        arrays = []
-        for index in range(self.inputs):
-            # The second input of Pow is the exponent: keep results finite.
-            lo, hi = (-4.0, 4.0) if (self.numpy_name == "numpy.power" and index) else (low, high)
-            values = rng.uniform(lo, hi, n)
-            if numpy.issubdtype(self.dtype, numpy.complexfloating):
-                values = values + 1j * rng.uniform(lo, hi, n)
-            arrays.append(values.astype(self.dtype))
-        return arrays
-
-
+NAME = "throughput"
+TITLE = "Throughput against size"
+ABOUT = (
+    "Speed relative to NumPy (NumPy's time ÷ `lib`'s; above 1 `lib` is faster) of `lib` calls "
+    "on NumPy arrays through `ffi.from_buffer` made once, MKL on one thread and on {threads} "
+    "(marked where more than the CPUs allow), NumPy single-threaded; medians of calibrated loops."
+)
+# lib function: the reference, its dtype, the inputs' range (a second range: the exponent).
 OPERATIONS = {
-    "vdExp": Operation(numpy.exp, "numpy.exp", numpy.float64, "double[]", 1, (-10.0, 10.0)),
-    "vdLn": Operation(numpy.log, "numpy.log", numpy.float64, "double[]", 1, (0.01, 100.0)),
-    "vdSin": Operation(numpy.sin, "numpy.sin", numpy.float64, "double[]", 1, (-10.0, 10.0)),
-    "vdErf": Operation(
-        scipy.special.erf, "scipy.special.erf", numpy.float64, "double[]", 1, (-4.0, 4.0)
-    ),
-    "vdPow": Operation(numpy.power, "numpy.power", numpy.float64, "double[]", 2, (0.1, 10.0)),
-    "vdAdd": Operation(numpy.add, "numpy.add", numpy.float64, "double[]", 2, (-1.0, 1.0)),
-    "vsExp": Operation(numpy.exp, "numpy.exp", numpy.float32, "float[]", 1, (-10.0, 10.0)),
-    "vzMul": Operation(
-        numpy.multiply, "numpy.multiply", numpy.complex128, "MKL_Complex16[]", 2, (-1.0, 1.0)
-    ),
+    "vdExp": (numpy.exp, "float64", (-10, 10)),
+    "vdLn": (numpy.log, "float64", (0.01, 100)),
+    "vdSin": (numpy.sin, "float64", (-10, 10)),
+    "vdErf": (scipy.special.erf, "float64", (-4, 4)),
+    "vdPow": (numpy.power, "float64", (0.1, 10), (-4, 4)),
+    "vdAdd": (numpy.add, "float64", (-1, 1), (-1, 1)),
+    "vsExp": (numpy.exp, "float32", (-10, 10)),
+    "vzMul": (numpy.multiply, "complex128", (-1, 1), (-1, 1)),
+}
+CTYPES = {"float64": "double[]", "float32": "float[]", "complex128": "MKL_Complex16[]"}
+SIZES = {True: (1, 100, 10**4, 10**6), False: (1, 10, 100, 10**3, 10**4, 10**5, 10**6, 10**7)}
+CONFIGS = ("numpy", "one_thread", "all_threads")
+
+
+def _inputs(dtype: str, ranges: tuple, n: int, seed: int) -> list[numpy.ndarray]:
+    rng = numpy.random.default_rng(seed)
+    arrays = []
+    for low, high in ranges:
+        values = rng.uniform(low, high, n)
+        if dtype.startswith("complex"):
+            values = values + 1j * rng.uniform(low, high, n)
+        arrays.append(values.astype(dtype))
+    return arrays
+
+
+def measure(quick: bool) -> dict:
+    budget, sizes = harness.Budget.lean(quick), SIZES[quick]
+    ffi, lib = harness.lorimath().ffi, harness.lorimath().lib
+    seconds = {name: {config: {} for config in CONFIGS} for name in OPERATIONS}
+    # NumPy and one MKL thread first; all threads last, so no spinning OpenMP worker shares
+    # a core with a single-threaded run.
+    for threads, configs in ((1, ("numpy", "one_thread")), (os.cpu_count(), ("all_threads",))):
+        harness.set_mkl_threads(threads)
+        for seed, (name, (reference, dtype, *ranges)) in enumerate(OPERATIONS.items()):
+            inputs = _inputs(dtype, ranges, max(sizes), seed)
+            output = numpy.empty(max(sizes), dtype)
+            cdata = [ffi.from_buffer(CTYPES[dtype], x) for x in (*inputs, output)]
+            arguments = ", ".join("ab"[: len(inputs)])
+            for n in sizes:
+                names = dict(zip("ab", cdata, strict=False), r=cdata[-1], f=getattr(lib, name), n=n)
+                numpy_names = dict(zip("ab", (x[:n] for x in inputs), strict=False), f=reference)
+                cases = {"numpy": (f"f({arguments}, out=r)", dict(numpy_names, r=output[:n]))}
+                for config in configs:
+                    case = cases.get(config, (f"f(n, {arguments}, r)", names))
+                    seconds[name][config][n] = harness.seconds(*case, budget)
+    harness.set_mkl_threads(1)
+    return {"sizes": list(sizes), "threads": os.cpu_count(), "seconds": seconds}
+
+
+def _speedup(data: dict, name: str, config: str, n: int) -> float | None:
+    timed = data["seconds"][name]
+    return report.ratio(timed["numpy"].get(str(n)), timed[config].get(str(n)))
+
+
+def tables(data: dict, results: dict) -> list:
+    sizes, large = data["sizes"], data["sizes"][-2:]
+    header = ["function", "against", *(f"n={report.size(n)}" for n in sizes)]
+    header += [f"{data['threads']} threads n={report.size(n)}" for n in large]
+    rows = []
+    for name, (reference, dtype, *_) in OPERATIONS.items():
+        cells = [_speedup(data, name, "one_thread", n) for n in sizes]
+        for n in large:
+            timed = data["seconds"][name]
+            gain = report.ratio(timed["one_thread"][str(n)], timed["all_threads"][str(n)])
+            fault = report.impossible(gain, data["threads"], results)
+            cells.append("impossible" if fault else _speedup(data, name, "all_threads", n))
+        rows.append([f"`{name}` ({dtype})", f"`{reference.__name__}`", *cells])
+    return [(header, rows)]
+
+
+def targets(data: dict, results: dict) -> list[dict]:
+    rows = []
+    for name, n in (("vdExp", 10**6), ("vdSin", 10**6), ("vdErf", 10**6), ("vdAdd", 10**7)):
+        ours, theirs = (data["seconds"][name][c].get(str(n)) for c in ("one_thread", "numpy"))
+        context = f"{ours * 1e3:.3f} ms against {theirs * 1e3:.3f} ms" if ours else ""
+        if name == "vdAdd":
+            target = "`vdAdd` time at n = 10^7, one MKL thread, relative to NumPy's"
+            rows.append(report.at_most(target, 1.1, report.ratio(ours, theirs), context))
+        else:
+            target = f"`{name}` throughput at n = 10^6, one MKL thread, relative to NumPy"
+            rows.append(report.at_least(target, 1.5, report.ratio(theirs, ours), context))
+    return rows
+
+
+PLOTS = {  # kind: title, y axis
+    "time": ("Time per element against size (lower is better)", "ns per element"),
+    "ratio": ("Speed relative to NumPy (NumPy's time ÷ lib's; above 1 is faster)", "speed-up"),
 }
 
 
-def settle() -> None:
-    """Lets MKL's OpenMP workers stop spinning, so they do not steal the next measurement's core."""
-    time.sleep(0.3)
-
-
-def measure(sizes: tuple[int, ...], budget: Budget) -> dict:
-    """Seconds per call for NumPy, MKL on one thread and MKL on all cores, at every size.
-
-    NumPy and the single-thread runs go first; the all-core runs come last, so
-    OpenMP workers spinning after a parallel call never share a core with NumPy.
-    """
-    lorimath = runtime.module()
-    ffi, lib = lorimath.ffi, lorimath.lib
-    all_cores = os.cpu_count() or 1
-    largest = max(sizes)
-    prepared = {}
-    for seed, (name, operation) in enumerate(OPERATIONS.items()):
-        inputs = operation.arrays(largest, seed)
-        output = numpy.empty(largest, operation.dtype)
-        cdata = [ffi.from_buffer(operation.cffi_type, array) for array in inputs]
-        cdata.append(ffi.from_buffer(operation.cffi_type, output, require_writable=True))
-        prepared[name] = (inputs, output, cdata)
-
-    arguments = ("a", "b")
-
-    def module_seconds(name: str, n: int) -> float:
-        *inputs, output = prepared[name][2]
-        names = dict(zip(arguments, inputs, strict=False), f=getattr(lib, name), n=n, r=output)
-        statement = f"f(n, {', '.join(arguments[: len(inputs)])}, r)"
-        return seconds_per_run(statement, names, budget)
-
-    def numpy_seconds(name: str, n: int) -> float:
-        inputs, output, _ = prepared[name]
-        names = dict(zip(arguments, (x[:n] for x in inputs), strict=False), r=output[:n])
-        names["f"] = OPERATIONS[name].numpy_function
-        statement = f"f({', '.join(arguments[: len(inputs)])}, out=r)"
-        return seconds_per_run(statement, names, budget)
-
-    results: dict[str, dict] = {
-        name: {"numpy": {}, "mkl_1_thread": {}, "mkl_all_cores": {}} for name in OPERATIONS
-    }
-    runtime.set_mkl_threads(1)
-    settle()
-    for name in OPERATIONS:
-        for n in sizes:
-            results[name]["numpy"][n] = numpy_seconds(name, n)
-            results[name]["mkl_1_thread"][n] = module_seconds(name, n)
-    runtime.set_mkl_threads(all_cores)
-    for name in OPERATIONS:
-        for n in sizes:
-            results[name]["mkl_all_cores"][n] = module_seconds(name, n)
-    runtime.set_mkl_threads(1)
-    settle()
-    return {
-        "sizes": list(sizes),
-        "all_cores": all_cores,
-        "numpy_equivalent": {name: op.numpy_name for name, op in OPERATIONS.items()},
-        "dtype": {name: numpy.dtype(op.dtype).name for name, op in OPERATIONS.items()},
-        "seconds": results,
-        "crossover": {
-            name: {
-                config: overtakes_at(sizes, results[name]["numpy"], results[name][config])
-                for config in ("mkl_1_thread", "mkl_all_cores")
-            }
-            for name in OPERATIONS
-        },
-    }
-
-
-def overtakes_at(sizes, numpy_seconds: dict, module_seconds: dict) -> int | None:
-    """The smallest size from which on the module is faster than NumPy at every larger size."""
-    crossover = None
-    for n in sorted(sizes, reverse=True):
-        if module_seconds[n] < numpy_seconds[n]:
-            crossover = n
-        else:
-            break
-    return crossover
+def plots(data: dict, results: dict, plt, directory) -> list[str]:
+    names = []
+    styles = (("numpy", "NumPy / SciPy", "tab:gray"), ("one_thread", "MKL, 1 thread", "tab:blue"),
+              ("all_threads", f"MKL, {data['threads']} threads", "tab:orange"))  # fmt: skip
+    for kind, (title, label) in PLOTS.items():
+        figure, grid = plt.subplots(2, 4, figsize=(16, 7.2), squeeze=False)
+        for axes, name in zip(grid.ravel(), OPERATIONS, strict=True):
+            for config, legend, colour in styles[kind == "ratio" :]:
+                timed, sizes = data["seconds"][name][config], data["sizes"]
+                ns = [timed[str(n)] * 1e9 / n for n in sizes]
+                values = ns if kind == "time" else [_speedup(data, name, config, n) for n in sizes]
+                axes.loglog(sizes, values, "o-", ms=3, color=colour, label=legend)
+            axes.set(title=f"{name} ({OPERATIONS[name][1]})", xlabel="n", ylabel=label)
+            axes.grid(True, alpha=0.3)
+            axes.legend(fontsize=7)
+        names.append(report.save(plt, figure, directory / f"throughput_{kind}.png", title))
+    return names

@@ -1,92 +1,26 @@
-"""The NumPy layer's ufuncs against NumPy's own and against the raw `lib` call they make."""
+"""vml's ufuncs against NumPy's own ufuncs and against the `lib` call they make."""
 
 from __future__ import annotations
 
-import statistics
 import tracemalloc
 
 import numpy
 
-from . import runtime
-from .timing import Budget, interleaved_samples, interleaved_seconds
+from . import harness, report
 
-PER_CALL_SIZES = (1, 10)
-LARGE = 10**6
-STRIDE = 3
-
-
-def _vml():
-    from quorvex.mkl import vml
-
-    return vml
-
-
-def per_call(budget: Budget, rounds: int) -> list[dict]:
-    """ns per call of `exp(x, out=y)` and `add(a, b)` on tiny float64 arrays, vml and NumPy."""
-    vml = _vml()
-    cases = {
-        "exp": ("f(x, out=y)", "`exp(x, out=y)`"),
-        "add": ("f(x, z)", "`add(a, b)`, a new result"),
-    }
-    rows = []
-    for name, (statement, label) in cases.items():
-        for n in PER_CALL_SIZES:
-            x = numpy.linspace(0.5, 1.5, n)
-            arrays = dict(x=x, z=x[::-1].copy(), y=numpy.empty(n))
-            # The fastest round: a call of a few hundred nanoseconds is slowed by anything else
-            # the machine does, never sped up, so the minimum is the cost of the call itself.
-            samples = interleaved_samples(
-                {
-                    "vml": (statement, dict(arrays, f=getattr(vml, name))),
-                    "numpy": (statement, dict(arrays, f=getattr(numpy, name))),
-                },
-                budget,
-                rounds,
-            )
-            timed = {key: min(values) for key, values in samples.items()}
-            rows.append(
-                dict(
-                    operation=name,
-                    call=label,
-                    n=n,
-                    vml_ns=timed["vml"] * 1e9,
-                    numpy_ns=timed["numpy"] * 1e9,
-                )
-            )
-    return rows
-
-
-def against_lib(budget: Budget, rounds: int) -> dict:
-    """`vml.exp(x, out=y)` against `lib.vdExp(n, x, y)` with cdata made once: the layer's
-    cost on top of MKL's at a size where MKL's work dominates."""
-    vml = _vml()
-    lorimath = runtime.module()
-    ffi = lorimath.ffi
-    x = numpy.random.default_rng(1).uniform(-10.0, 10.0, LARGE)
-    y = numpy.empty(LARGE)
-    cdata = dict(
-        a=ffi.from_buffer("double[]", x), r=ffi.from_buffer("double[]", y, require_writable=True)
-    )
-    samples = interleaved_samples(
-        {
-            "vml": ("f(x, out=y)", dict(f=vml.exp, x=x, y=y)),
-            "lib": ("f(n, a, r)", dict(cdata, f=lorimath.lib.vdExp, n=LARGE)),
-        },
-        budget,
-        rounds,
-    )
-    rounds_ms = {key: [seconds * 1e3 for seconds in values] for key, values in samples.items()}
-    return {
-        "n": LARGE,
-        "vml_ms": statistics.median(rounds_ms["vml"]),
-        "lib_ms": statistics.median(rounds_ms["lib"]),
-        "rounds_ms": rounds_ms,
-    }
+NAME = "ufuncs"
+TITLE = "The NumPy layer's ufuncs"
+ABOUT = (
+    "vml's ufuncs against NumPy's on tiny float64 arrays (ns per call, the fastest of {rounds} "
+    "rounds taking turns), against `lib.vdExp` with cdata made once at n = 10^6 (ms, median of "
+    "the rounds), on a strided view `x[::3]` (ms) and in peak memory (tracemalloc, which sees "
+    "NumPy's array data but not MKL's own allocations); MKL on one thread."
+)
+N, STRIDE = 10**6, 3
 
 
 def _peak_bytes(call) -> int:
-    """The most memory `call()` held at once, as tracemalloc sees it (NumPy reports its
-    array data to it); what the call returns counts as held."""
+    """The most memory `call()` held at once, its result included."""
     call()  # one-time allocations (MKL's kernel, NumPy's caches) are not the call's
     tracemalloc.start()
     try:
@@ -99,38 +33,96 @@ def _peak_bytes(call) -> int:
     return peak
 
 
-def strided(budget: Budget, rounds: int) -> dict:
-    """`exp` of `x[::3]` against a contiguous input of the same length (10^6 results):
-    time per call with `out=`, and peak memory when the call allocates its result."""
-    vml = _vml()
-    base = numpy.random.default_rng(2).uniform(-10.0, 10.0, STRIDE * LARGE)
-    view = base[::STRIDE]
-    contiguous = view.copy()
-    y = numpy.empty(LARGE)
-    cases = {
-        f"{library}_{layout}": ("f(x, out=y)", dict(f=function.exp, x=x, y=y))
-        for library, function in (("vml", vml), ("numpy", numpy))
-        for layout, x in (("strided", view), ("contiguous", contiguous))
+def measure(quick: bool) -> dict:
+    from quorvex.mkl import vml
+
+    budget = harness.Budget.of(quick)
+    per_call = {}
+    for name, statement in (("exp", "f(x, out=y)"), ("add", "f(x, z)")):
+        for n in (1, 10):
+            x = numpy.linspace(0.5, 1.5, n)
+            arrays = dict(x=x, z=x[::-1].copy(), y=numpy.empty(n))
+            cases = {
+                lib: (statement, dict(arrays, f=getattr(module, name)))
+                for lib, module in (("vml", vml), ("numpy", numpy))
+            }
+            # A call of a few hundred ns is only ever slowed by what else the machine does.
+            timed = harness.interleaved(cases, budget, min)
+            per_call[f"{name}/{n}"] = {key: seconds * 1e9 for key, seconds in timed.items()}
+    module = harness.lorimath()
+    x = numpy.random.default_rng(1).uniform(-10, 10, STRIDE * N)
+    view, contiguous, y = x[::STRIDE], x[::STRIDE].copy(), numpy.empty(N)
+    a, r = (
+        module.ffi.from_buffer("double[]", contiguous),
+        module.ffi.from_buffer("double[]", y, True),
+    )
+    cdata = dict(a=a, r=r, n=N, f=module.lib.vdExp)
+    cases = {"lib": ("f(n, a, r)", cdata)}
+    for library, namespace in (("vml", vml), ("numpy", numpy)):
+        for layout, operand in (("contiguous", contiguous), ("strided", view)):
+            cases[f"{library} {layout}"] = ("f(x, out=y)", dict(f=namespace.exp, x=operand, y=y))
+    ms = {key: seconds * 1e3 for key, seconds in harness.interleaved(cases, budget).items()}
+    peaks = {
+        "`vml.exp(x[::3])`": _peak_bytes(lambda: vml.exp(view)),
+        "`vml.exp(x[::3], out=y)`": _peak_bytes(lambda: vml.exp(view, out=y)),
+        "`vml.exp(x)`, contiguous": _peak_bytes(lambda: vml.exp(contiguous)),
+        "`np.exp(x[::3])`": _peak_bytes(lambda: numpy.exp(view)),
     }
-    timed = interleaved_seconds(cases, budget, rounds)
     return {
-        "n": LARGE,
-        "stride": STRIDE,
+        "rounds": budget.rounds,
+        "per_call_ns": per_call,
+        "ms": ms,
+        "peak_bytes": peaks,
         "result_bytes": y.nbytes,
-        "ms": {key: seconds * 1e3 for key, seconds in timed.items()},
-        "peak_bytes": {
-            "vml_strided_new_result": _peak_bytes(lambda: vml.exp(view)),
-            "vml_strided_out": _peak_bytes(lambda: vml.exp(view, out=y)),
-            "vml_contiguous_new_result": _peak_bytes(lambda: vml.exp(contiguous)),
-            "numpy_strided_new_result": _peak_bytes(lambda: numpy.exp(view)),
-        },
     }
 
 
-def measure(budget: Budget, rounds: int) -> dict:
-    runtime.set_mkl_threads(1)
-    return {
-        "per_call": per_call(budget, rounds),
-        "against_lib": against_lib(budget, rounds),
-        "strided": strided(budget, rounds),
-    }
+def tables(data: dict, results: dict) -> list:
+    ms, c = data["ms"], results.get("calls", {}).get("c_vdExp_1e6_seconds")
+    calls = []
+    for key, ns in data["per_call_ns"].items():
+        name, n = key.split("/")
+        calls.append([f"`{name}`", n, ns["vml"], ns["numpy"], ns["vml"] / ns["numpy"]])
+    large = [["`vml.exp(x, out=y)`", ms["vml contiguous"]], ["`lib.vdExp(n, a, r)`", ms["lib"]]]
+    large.append(["MKL's `vdExp(10^6)` called from C", c and c * 1e3])
+    strided = []
+    for library in ("vml", "numpy"):
+        timed = [ms[f"{library} strided"], ms[f"{library} contiguous"]]
+        strided.append([f"`{library}.exp`", *timed, timed[0] / timed[1]])
+    peaks = [[call, peak, peak / data["result_bytes"]] for call, peak in data["peak_bytes"].items()]
+    return [
+        (["call", "n", "vml ns", "NumPy ns", "vml ÷ NumPy"], calls),
+        (["call at n = 10^6", "ms"], large),
+        (["call, 10^6 results", "strided ms", "contiguous ms", "strided ÷ contiguous"], strided),
+        (["call, 10^6 results", "peak bytes", "÷ result size"], peaks),
+    ]
+
+
+LARGE = (  # target, limit, the two timings compared
+    ("`vml.exp(x, out=y)` at n = 10^6, one MKL thread, relative to `lib.vdExp(n, x, y)` with "
+     "cdata made once", 1.03, "vml contiguous", "lib"),
+    ("`vml.exp(x[::3], out=y)` (10^6 results, one MKL thread), time per element relative to "
+     "a contiguous `x`", 1.5, "vml strided", "vml contiguous"),
+)  # fmt: skip
+
+
+def targets(data: dict, results: dict) -> list[dict]:
+    rows, ms = [], data["ms"]
+    calls = (
+        ("exp", "`vml.exp(x, out=y)`", "`np.exp(x, out=y)`"),
+        ("add", "`vml.add(a, b)`", "`np.add(a, b)`"),
+    )
+    for name, call, theirs in calls:
+        ns = data["per_call_ns"][f"{name}/10"]
+        target = f"{call} per call on 10 float64 elements, relative to {theirs}"
+        context = f"{ns['vml']:.0f} ns against {ns['numpy']:.0f} ns"
+        rows.append(report.at_most(target, 1.2, ns["vml"] / ns["numpy"], context))
+    for target, limit, ours, theirs in LARGE:
+        context = f"{ms[ours]:.3f} ms against {ms[theirs]:.3f} ms"
+        rows.append(report.at_most(target, limit, ms[ours] / ms[theirs], context))
+    peak, size = data["peak_bytes"]["`vml.exp(x[::3])`"], data["result_bytes"]
+    target = "peak memory of `vml.exp(x[::3])` (10^6 results, tracemalloc), relative to the "
+    target += "result's size"
+    context = f"{peak:,} bytes for a {size:,}-byte result"
+    rows.append(report.at_most(target, 1.1, peak / size, context))
+    return rows
