@@ -345,9 +345,13 @@ class Scratch {
     for (std::size_t i = 0; i < p.registers.size(); ++i) {
       const Register& r = p.registers[i];
       own_[i] = base_[i] = at;
-      if (r.kind == Kind::constant)
-        for (npy_intp k = 0; k < block; ++k)
-          std::memcpy(at + k * r.size, r.value, static_cast<std::size_t>(r.size));
+      if (r.kind == Kind::constant) {  // the value, then copies doubling up to the block
+        const auto size = static_cast<std::size_t>(r.size);
+        const auto total = size * static_cast<std::size_t>(block);
+        std::memcpy(at, r.value, size);
+        for (std::size_t done = size; done < total; done *= 2)
+          std::memcpy(at + done, at, std::min(done, total - done));
+      }
       at += (r.size * block + 63) / 64 * 64;
     }
     return base_.data();
@@ -443,11 +447,12 @@ void run_prologue(Evaluation& e, Scratch& s, npy_intp block) {
     std::memcpy(s.own(r), e.scalars[j], static_cast<std::size_t>(p.registers[r].size));
   }
   execute(e, p.prologue, s.base(), 1);
-  for (int index : p.filled) {
+  for (int index : p.filled) {  // doubling the copies: a block in log2(block) memcpy calls
     const auto r = static_cast<std::size_t>(index);
     const auto size = static_cast<std::size_t>(p.registers[r].size);
-    for (npy_intp k = 1; k < block; ++k)
-      std::memcpy(s.own(r) + k * p.registers[r].size, s.own(r), size);
+    const auto total = size * static_cast<std::size_t>(block);
+    for (std::size_t done = size; done < total; done *= 2)
+      std::memcpy(s.own(r) + done, s.own(r), std::min(done, total - done));
   }
 }
 
@@ -479,6 +484,21 @@ void run_chunk(Evaluation& e, Scratch& s, char* const* data, const npy_intp* ste
   }
 }
 
+/// Asks for the inputs of the block after this one while this one computes: the program reads
+/// its inputs one instruction after the other, and a lone stream from memory is slower than
+/// several at once. One request per cache line; a block of inputs fits the L2 beside the
+/// registers.
+void prefetch_inputs(const Evaluation& e, npy_intp next) {
+  if (next >= e.blocks) return;
+  const npy_intp begin = next * e.block, n = std::min(e.block, e.size - begin);
+  for (std::size_t j = 0; j < e.program->inputs.size(); ++j) {
+    if (e.steps[j] == 0) continue;
+    const char* from = e.data[j] + begin * e.steps[j];
+    const npy_intp bytes = n * e.steps[j];
+    for (npy_intp b = 0; b < bytes; b += 64) __builtin_prefetch(from + b, 0, 2);
+  }
+}
+
 void work(void* context, int worker) {
   Evaluation& e = *static_cast<Evaluation*>(context);
   WorkerState state(e, worker != 0);
@@ -495,6 +515,7 @@ void work(void* context, int worker) {
     for (npy_intp k; (k = e.next.fetch_add(1)) < e.blocks;) {
       const npy_intp begin = k * e.block, n = std::min(e.block, e.size - begin);
       for (std::size_t j = 0; j < operands; ++j) at[j] = e.data[j] + begin * e.steps[j];
+      prefetch_inputs(e, k + 1);
       run_chunk(e, s, at.data(), e.steps.data(), n);
     }
     return;
@@ -700,8 +721,11 @@ PyObject* run(PyObject*, PyObject* args) {
   }
   e.blocks = (e.size + e.block - 1) / e.block;
 
+  // Waking a thread costs tens of microseconds: each takes enough blocks to earn it.
+  constexpr npy_intp elements_per_worker = npy_intp{1} << 16;
   int workers = e.blocks <= 1 ? 1 : threads > 0 ? threads : mkl_get_max_threads();
-  workers = static_cast<int>(std::clamp<npy_intp>(workers, 1, std::max<npy_intp>(e.blocks, 1)));
+  workers = static_cast<int>(std::clamp<npy_intp>(
+      workers, 1, std::max<npy_intp>(std::min(e.blocks, e.size / elements_per_worker), 1)));
   if (!e.direct) {
     if (NpyIter_IterationNeedsAPI(main_iterator)) workers = 1;
     e.iterators.push_back(main_iterator);
