@@ -55,9 +55,10 @@ long long mode_word(const void* data) {
 template <class V>
 inline bool scans_results = false;
 
-/// Elements computed between two such looks: the look then reads them from the first-level
-/// cache, and MKL's cost of a call stays small against their computation.
-inline constexpr npy_intp scan_block = 2048;
+/// Elements computed between two such looks: the look then reads them from the core's cache,
+/// and MKL's cost of a call (a few hundred nanoseconds for the AVX-512 kernels) stays small
+/// against their computation.
+inline constexpr npy_intp scan_block = 8192;
 
 // --- Floating-point status. -----------------------------------------------------------------
 
@@ -247,45 +248,21 @@ T select(T a, T b) {
   return second || a != a ? b : a;
 }
 
-/// SSE2, which every x86-64 CPU has, for select() on vectors: a mask of lanes where b wins.
-template <class T>
-struct Lanes;
-template <>
-struct Lanes<double> {
-  using V = __m128d;
-  static constexpr npy_intp width = 2;
-  static V load(const char* at) { return _mm_loadu_pd(reinterpret_cast<const double*>(at)); }
-  static void store(double* at, V v) { _mm_storeu_pd(at, v); }
-  static V gt(V a, V b) { return _mm_cmpgt_pd(a, b); }
-  static V eq(V a, V b) { return _mm_cmpeq_pd(a, b); }
-  static V nan(V a) { return _mm_cmpunord_pd(a, a); }
-  static V both(V a, V b) { return _mm_and_pd(a, b); }
-  static V either(V a, V b) { return _mm_or_pd(a, b); }
-  static V magnitude(V a) { return _mm_andnot_pd(_mm_set1_pd(-0.0), a); }
-  static V infinite(V a) { return _mm_cmpeq_pd(magnitude(a), _mm_set1_pd(HUGE_VAL)); }
-  static bool any(V mask) { return _mm_movemask_pd(mask) != 0; }
-  static V none() { return _mm_setzero_pd(); }
-  static V blend(V mask, V a, V b) {
-    return _mm_or_pd(_mm_and_pd(mask, b), _mm_andnot_pd(mask, a));
+/// Vectors of `Bytes` bytes of R, and the like-sized integers of their bits.
+template <class R, int Bytes>
+struct Vectors {
+  using Bits = std::conditional_t<sizeof(R) == 4, std::int32_t, std::int64_t>;
+  using V [[gnu::vector_size(Bytes)]] = R;
+  using B [[gnu::vector_size(Bytes)]] = Bits;
+  static constexpr npy_intp width = Bytes / npy_intp{sizeof(R)};
+
+  [[gnu::always_inline]] static V load(const char* at) {
+    V v;
+    std::memcpy(&v, at, sizeof v);
+    return v;
   }
-};
-template <>
-struct Lanes<float> {
-  using V = __m128;
-  static constexpr npy_intp width = 4;
-  static V load(const char* at) { return _mm_loadu_ps(reinterpret_cast<const float*>(at)); }
-  static void store(float* at, V v) { _mm_storeu_ps(at, v); }
-  static V gt(V a, V b) { return _mm_cmpgt_ps(a, b); }
-  static V eq(V a, V b) { return _mm_cmpeq_ps(a, b); }
-  static V nan(V a) { return _mm_cmpunord_ps(a, a); }
-  static V both(V a, V b) { return _mm_and_ps(a, b); }
-  static V either(V a, V b) { return _mm_or_ps(a, b); }
-  static V magnitude(V a) { return _mm_andnot_ps(_mm_set1_ps(-0.0f), a); }
-  static V infinite(V a) { return _mm_cmpeq_ps(magnitude(a), _mm_set1_ps(HUGE_VALF)); }
-  static bool any(V mask) { return _mm_movemask_ps(mask) != 0; }
-  static V none() { return _mm_setzero_ps(); }
-  static V blend(V mask, V a, V b) {
-    return _mm_or_ps(_mm_and_ps(mask, b), _mm_andnot_ps(mask, a));
+  [[gnu::always_inline]] static V magnitude(V v) {
+    return reinterpret_cast<V>(reinterpret_cast<B>(v) & (B{} + std::numeric_limits<Bits>::max()));
   }
 };
 
@@ -303,95 +280,119 @@ struct RealOf<MKL_Complex16> {
   using type = double;
 };
 
-/// Whether n contiguous reals hold a NaN (if nans) or an infinity (if infinities), `Bytes` of
-/// them at a time, four vectors apart so that loads need not wait. The comparisons are quiet:
-/// looking raises no flag.
+/// Whether n contiguous reals hold a NaN or an infinity: whose exponent bits are all ones, an
+/// integer comparison a vector at a time, four vectors apart so that loads need not wait.
+/// Integers raise no floating-point flag.
 template <class R, int Bytes>
-[[gnu::always_inline]] inline bool any_special_in(const char* x, npy_intp n, bool nans,
-                                                  bool infinities) {
-  using Bits = std::conditional_t<sizeof(R) == 4, std::int32_t, std::int64_t>;
-  using V [[gnu::vector_size(Bytes)]] = R;
-  using B [[gnu::vector_size(Bytes)]] = Bits;
-  constexpr npy_intp width = Bytes / npy_intp{sizeof(R)}, unrolled = 4;
-  const B magnitude = B{} + std::numeric_limits<Bits>::max();  // all but the sign bit
-  const V infinity = V{} + std::numeric_limits<R>::infinity();
-  B found = {};
+[[gnu::always_inline]] inline bool any_nonfinite_in(const char* x, npy_intp n) {
+  using W = Vectors<R, Bytes>;
+  using Bits = typename W::Bits;
+  constexpr npy_intp unrolled = 4;
+  constexpr Bits largest = std::bit_cast<Bits>(std::numeric_limits<R>::max());
+  typename W::B found = {};
   npy_intp k = 0;
-  for (; k + unrolled * width <= n; k += unrolled * width)
+  for (; k + unrolled * W::width <= n; k += unrolled * W::width)
     for (npy_intp j = 0; j < unrolled; ++j) {
-      V v;
-      std::memcpy(&v, x + (k + j * width) * npy_intp{sizeof(R)}, sizeof v);
-      if (nans) found |= v != v;
-      if (infinities) found |= reinterpret_cast<V>(reinterpret_cast<B>(v) & magnitude) == infinity;
+      const auto bits =
+          reinterpret_cast<typename W::B>(W::load(x + (k + j * W::width) * npy_intp{sizeof(R)}));
+      found |= (bits & std::numeric_limits<Bits>::max()) > largest;
     }
   bool any = false;
-  for (npy_intp j = 0; j < width; ++j) any = any || found[j] != 0;
+  for (npy_intp j = 0; j < W::width; ++j) any = any || found[j] != 0;
   for (; k < n; ++k) {
     R r;
     std::memcpy(&r, x + k * npy_intp{sizeof(R)}, sizeof r);
-    any = any || (nans && std::isnan(r)) || (infinities && std::isinf(r));
+    any = any || !std::isfinite(r);
   }
   return any;
 }
 
 template <class R>
-[[gnu::target("avx512f")]] bool any_special_avx512(const char* x, npy_intp n, bool nans,
-                                                   bool infinities) {
-  return any_special_in<R, 64>(x, n, nans, infinities);
-}
-template <class R>
-[[gnu::target("avx2")]] bool any_special_avx2(const char* x, npy_intp n, bool nans,
-                                              bool infinities) {
-  return any_special_in<R, 32>(x, n, nans, infinities);
+[[gnu::target("avx2"), gnu::flatten]] bool any_nonfinite_avx2(const char* x, npy_intp n) {
+  return any_nonfinite_in<R, 32>(x, n);
 }
 
-/// The widest vectors this CPU has, chosen once.
+/// AVX2's vectors where the CPU has them, chosen once. (GCC lowers comparisons of AVX-512's
+/// vectors to one element at a time; AVX2's stay vectors.)
 template <class R>
-bool any_special(const char* x, npy_intp n, bool nans, bool infinities) {
-  using Look = bool (*)(const char*, npy_intp, bool, bool);
-  static const Look look = __builtin_cpu_supports("avx512f") ? &any_special_avx512<R>
-                           : __builtin_cpu_supports("avx2")  ? &any_special_avx2<R>
-                                                             : &any_special_in<R, 16>;
-  return look(x, n, nans, infinities);
+bool any_nonfinite(const char* x, npy_intp n) {
+  using Look = bool (*)(const char*, npy_intp);
+  static const Look look =
+      __builtin_cpu_supports("avx2") ? &any_nonfinite_avx2<R> : &any_nonfinite_in<R, 16>;
+  return look(x, n);
 }
 
-/// select() lane by lane.
-template <Select S, class T>
-typename Lanes<T>::V select_lanes(typename Lanes<T>::V a, typename Lanes<T>::V b) {
-  using L = Lanes<T>;
-  typename L::V second;
-  if constexpr (S == Select::larger) {
-    second = L::gt(b, a);
-  } else if constexpr (S == Select::smaller) {
-    second = L::gt(a, b);
+/// select() lane by lane. Floating-point comparisons of vectors signal on NaN and the compiler
+/// makes them one element at a time, so values are compared as integers that order as the
+/// values do (NaNs aside, which a quiet comparison finds): a selection raises no flag.
+template <Select S, class R, int Bytes>
+[[gnu::always_inline]] inline auto select_lanes(typename Vectors<R, Bytes>::V a,
+                                                typename Vectors<R, Bytes>::V b) {
+  using W = Vectors<R, Bytes>;
+  using B = typename W::B;
+  constexpr auto max = std::numeric_limits<typename W::Bits>::max();
+  constexpr int sign = 8 * sizeof(R) - 1;
+  const B ia = reinterpret_cast<B>(a), ib = reinterpret_cast<B>(b);
+  B second;
+  if constexpr (S == Select::larger || S == Select::smaller) {
+    const B ka = ia ^ ((ia >> sign) & max), kb = ib ^ ((ib >> sign) & max);  // -0 < +0
+    second = S == Select::larger ? kb > ka : kb < ka;
   } else {
-    const auto ma = L::magnitude(a), mb = L::magnitude(b);
-    const auto tie = L::eq(ma, mb);
-    second = S == Select::larger_magnitude ? L::either(L::gt(mb, ma), L::both(tie, L::gt(b, a)))
-                                           : L::either(L::gt(ma, mb), L::both(tie, L::gt(a, b)));
+    const B ma = ia & max, mb = ib & max;
+    const B ka = ia ^ ((ia >> sign) & max), kb = ib ^ ((ib >> sign) & max);
+    second = S == Select::larger_magnitude ? (mb > ma) | ((mb == ma) & (kb > ka))
+                                           : (mb < ma) | ((mb == ma) & (kb < ka));
   }
-  return L::blend(L::either(second, L::nan(a)), a, b);
+  const B take_b = second | (a != a);
+  return reinterpret_cast<typename W::V>((ib & take_b) | (ia & ~take_b));
 }
 
-/// value, then each of n inputs, selected among: in vector lanes where the inputs are
-/// contiguous, eight registers at a time to hide the latency of each.
-template <Select S, class T>
-T selection(T value, const char* x, npy_intp n, npy_intp step) {
-  using L = Lanes<T>;
-  constexpr npy_intp registers = 8, per_round = registers * L::width;
+/// value, then each of n contiguous inputs, selected among in vector lanes, eight vectors at
+/// a time to hide the latency of each.
+template <Select S, class R, int Bytes>
+[[gnu::always_inline]] inline R selection_in(R value, const char* x, npy_intp n) {
+  using W = Vectors<R, Bytes>;
+  constexpr npy_intp vectors = 8, per_round = vectors * W::width;
+  constexpr npy_intp bytes = W::width * npy_intp{sizeof(R)};
   npy_intp k = 0;
-  if (step == npy_intp{sizeof(T)} && n >= per_round) {
-    constexpr npy_intp bytes = L::width * npy_intp{sizeof(T)};
-    typename L::V lane[registers];
-    for (npy_intp j = 0; j < registers; ++j) lane[j] = L::load(x + j * bytes);
+  if (n >= per_round) {
+    typename W::V lane[vectors];
+    for (npy_intp j = 0; j < vectors; ++j) lane[j] = W::load(x + j * bytes);
     for (k = per_round; k + per_round <= n; k += per_round)
-      for (npy_intp j = 0; j < registers; ++j)
-        lane[j] = select_lanes<S, T>(lane[j], L::load(x + k * step + j * bytes));
-    T last[static_cast<std::size_t>(per_round)];
-    for (npy_intp j = 0; j < registers; ++j) L::store(last + j * L::width, lane[j]);
-    for (const T v : last) value = select<S>(value, v);
+      for (npy_intp j = 0; j < vectors; ++j)
+        lane[j] =
+            select_lanes<S, R, Bytes>(lane[j], W::load(x + k * npy_intp{sizeof(R)} + j * bytes));
+    for (const auto& v : lane)
+      for (npy_intp j = 0; j < W::width; ++j) value = select<S>(value, v[j]);
   }
   for (; k < n; ++k) {
+    R v;
+    std::memcpy(&v, x + k * npy_intp{sizeof(R)}, sizeof v);
+    value = select<S>(value, v);
+  }
+  return value;
+}
+
+template <Select S, class R>
+[[gnu::target("avx2"), gnu::flatten]] R selection_avx2(R value, const char* x, npy_intp n) {
+  return selection_in<S, R, 32>(value, x, n);
+}
+template <Select S, class R>
+R selection_sse2(R value, const char* x, npy_intp n) {
+  return selection_in<S, R, 16>(value, x, n);
+}
+
+/// value, then each of n inputs, selected among: in vectors where the inputs are contiguous,
+/// AVX2's where the CPU has them.
+template <Select S, class T>
+T selection(T value, const char* x, npy_intp n, npy_intp step) {
+  if (step == npy_intp{sizeof(T)}) {
+    using InLanes = T (*)(T, const char*, npy_intp);
+    static const InLanes in_lanes =
+        __builtin_cpu_supports("avx2") ? &selection_avx2<S, T> : &selection_sse2<S, T>;
+    return in_lanes(value, x, n);
+  }
+  for (npy_intp k = 0; k < n; ++k) {
     T v;
     std::memcpy(&v, x + k * step, sizeof v);
     value = select<S>(value, v);
@@ -580,19 +581,18 @@ class Computation {
     }
   }
 
+  /// Whether any result is NaN or infinite: a quick look, which the values then refine.
   static bool any_suspect_result(const char* out, npy_intp step, npy_intp n) {
     using R = typename Form::template operand<N - 1>::element;
-    constexpr bool nans = unreported & Unreported::nan;
-    constexpr bool infinities = unreported & (Unreported::pole | Unreported::overflow);
     if (step == npy_intp{sizeof(R)}) {
       using Real = typename RealOf<R>::type;
-      return any_special<Real>(out, n * npy_intp{sizeof(R) / sizeof(Real)}, nans, infinities);
+      return any_nonfinite<Real>(out, n * npy_intp{sizeof(R) / sizeof(Real)});
     }
     bool found = false;
     for (npy_intp k = 0; k < n; ++k) {
       R r;
       std::memcpy(&r, out + k * step, sizeof r);
-      found |= (nans && is_nan(r)) || (infinities && !is_finite(r) && !is_nan(r));
+      found |= !is_finite(r);
     }
     return found;
   }
