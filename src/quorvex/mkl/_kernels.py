@@ -217,6 +217,7 @@ def kernels() -> Kernels:
     not made by Intel), "MKL_CBWR" or "MKL_ENABLE_INSTRUCTIONS"; ``setting`` is
     QUORVEX_MKL_KERNELS as it stood when MKL was loaded, and ``switched`` whether it took
     effect. Makes one VML call if none was made yet."""
-    from ._runtime import loaded_mkl_rt
+    from . import lorimath
 
-    return observe(loaded_mkl_rt())
+    # The loaded extension's handle: its symbol lookup covers its NEEDED libmkl_rt.so.N.
+    return observe(ctypes.CDLL(lorimath.__file__))
