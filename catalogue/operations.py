@@ -49,6 +49,9 @@ IEEE_DIVISION = frozenset({"div", "inv"})
 # vector forms (a sum so has the error of NumPy's pairwise sum; for the others any grouping
 # is as accurate as NumPy's order). Every other operation reduces element by element.
 REDUCED_IN_BLOCKS = frozenset({"add", "hypot"})
+# A sum's rows are added by the loop itself, with the IEEE additions MKL's Add makes, bit for
+# bit: MKL's generic kernels take more than twice NumPy's time for a pass over a row in cache.
+SUMMED_BY_THE_LOOP = frozenset({"add"})
 # Selections reduce exactly in any grouping; their loops make them themselves, as MKL's
 # functions select (a number over a NaN), at the speed of memory.
 SELECTIONS = {

@@ -69,7 +69,8 @@ def rows(ops: list[operations.Operation]) -> list[str]:
             else "status"
         )  # fmt: skip
         reduce = (
-            "in_blocks_for_numpy_too" if op.name in operations.REDUCED_IN_BLOCKS_FOR_NUMPY
+            "pairwise_sum" if op.name in operations.SUMMED_BY_THE_LOOP
+            else "in_blocks_for_numpy_too" if op.name in operations.REDUCED_IN_BLOCKS_FOR_NUMPY
             else "in_blocks" if op.name in operations.REDUCED_IN_BLOCKS
             else "product_in_order" if op.name in operations.PRODUCTS_IN_ORDER
             else "selection" if op.name in operations.SELECTIONS
@@ -93,7 +94,7 @@ def rows(ops: list[operations.Operation]) -> list[str]:
         | {name for name, _ in operations.UNREPORTED} | {name for name, _ in operations.NUMPY_KEEPS}
     )  # fmt: skip
     assert named <= known, f"the tables name unknown operations: {sorted(named - known)}"
-    assert operations.REDUCED_IN_BLOCKS_FOR_NUMPY <= operations.REDUCED_IN_BLOCKS
+    assert operations.REDUCED_IN_BLOCKS_FOR_NUMPY | operations.SUMMED_BY_THE_LOOP <= operations.REDUCED_IN_BLOCKS
     reduced = (
         operations.REDUCED_IN_BLOCKS | operations.PRODUCTS_IN_ORDER | set(operations.SELECTIONS)
     )

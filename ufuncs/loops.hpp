@@ -55,10 +55,10 @@ long long mode_word(const void* data) {
 template <class V>
 inline bool scans_results = false;
 
-/// Elements computed between two such looks: the look then reads them from the core's cache,
-/// and MKL's cost of a call (a few hundred nanoseconds for the AVX-512 kernels) stays small
-/// against their computation.
-inline constexpr npy_intp scan_block = 8192;
+/// Bytes of results computed between two such looks: the look then reads them from the
+/// core's second-level cache, and MKL's cost of a call (a few hundred nanoseconds for the
+/// AVX-512 kernels) stays small against their computation.
+inline constexpr npy_intp scan_bytes = 64 * 1024;
 
 // --- Floating-point status. -----------------------------------------------------------------
 
@@ -224,7 +224,8 @@ bool is_reduction(char* const* args, npy_intp n, const npy_intp* steps) {
 
 template <class V>
 inline constexpr bool reduces_in_blocks = V::contract.reduce == Reduce::in_blocks ||
-                                          V::contract.reduce == Reduce::in_blocks_for_numpy_too;
+                                          V::contract.reduce == Reduce::in_blocks_for_numpy_too ||
+                                          V::contract.reduce == Reduce::pairwise_sum;
 
 /// A real product in order: NumPy's order and MKL's multiplication, element by element.
 template <class V>
@@ -400,6 +401,31 @@ T selection(T value, const char* x, npy_intp n, npy_intp step) {
   return value;
 }
 
+/// r = a + b for n elements of a and b `step` bytes apart: the IEEE additions MKL's Add makes,
+/// bit for bit, without the cost of its generic kernels' calls on rows in cache. Complex
+/// elements add their parts.
+template <class T>
+void add_elements(npy_intp n, const char* a, const char* b, npy_intp step, T* r) {
+  using Real = typename RealOf<T>::type;
+  constexpr npy_intp parts = npy_intp{sizeof(T) / sizeof(Real)};
+  Real* out = reinterpret_cast<Real*>(r);
+  if (step == npy_intp{sizeof(T)}) {
+    const Real* x = reinterpret_cast<const Real*>(a);
+    const Real* y = reinterpret_cast<const Real*>(b);
+    // out may be x or y exactly, never shifted: each element depends on its own alone.
+#pragma GCC ivdep
+    for (npy_intp k = 0; k < n * parts; ++k) out[k] = x[k] + y[k];
+    return;
+  }
+  for (npy_intp k = 0; k < n; ++k)
+    for (npy_intp j = 0; j < parts; ++j) {
+      Real x, y;
+      std::memcpy(&x, a + k * step + j * npy_intp{sizeof(Real)}, sizeof x);
+      std::memcpy(&y, b + k * step + j * npy_intp{sizeof(Real)}, sizeof y);
+      out[k * parts + j] = x + y;
+    }
+}
+
 template <class T>
 T product_in_order(T value, const char* x, npy_intp n, npy_intp step) {
   for (npy_intp k = 0; k < n; ++k) {
@@ -486,14 +512,23 @@ class Computation {
   /// r = f(a, b) elementwise on n contiguous elements of a reduction's type.
   template <class T>
   void combine(npy_intp n, T* a, const T* b, T* r) const {
-    char* at[3] = {reinterpret_cast<char*>(a), reinterpret_cast<char*>(const_cast<T*>(b)),
-                   reinterpret_cast<char*>(r)};
-    contiguous(static_cast<int>(n), at);
+    if constexpr (V::contract.reduce == Reduce::pairwise_sum) {
+      add_elements(n, reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(b),
+                   npy_intp{sizeof(T)}, r);
+    } else {
+      char* at[3] = {reinterpret_cast<char*>(a), reinterpret_cast<char*>(const_cast<T*>(b)),
+                     reinterpret_cast<char*>(r)};
+      contiguous(static_cast<int>(n), at);
+    }
   }
 
   /// The same, with a and b read `step` bytes apart, a whole number of elements.
   template <class T>
   void combine_strided(npy_intp n, const char* a, const char* b, npy_intp step, T* r) const {
+    if constexpr (V::contract.reduce == Reduce::pairwise_sum) {
+      add_elements(n, a, b, step, r);
+      return;
+    }
     char* at[3] = {const_cast<char*>(a), const_cast<char*>(b), reinterpret_cast<char*>(r)};
     const int increment = static_cast<int>(step / npy_intp{sizeof(T)});
     if (increment == 1) {
@@ -623,6 +658,7 @@ class Computation {
     }
     const bool looks =
         unreported != Unreported::none && scans_results<V> && inputs_survive<Form>(args, steps, n);
+    constexpr npy_intp scan_block = scan_bytes / Form::sizes[N - 1];
     const npy_intp most = looks ? std::min(max_count, scan_block) : max_count;
     char* at[N];
     std::copy_n(args, N, at);

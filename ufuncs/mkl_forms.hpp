@@ -114,8 +114,16 @@ enum class Errors { status, ieee_flags, ieee_division };
 /// pairwise in cache-sized blocks where any grouping is as accurate. Under numpy_uses_mkl()
 /// NumPy's own loop reduces, unless the blocks are also faster than NumPy's reduction. A
 /// real product keeps its order, computed as MKL's Mul computes each element (one IEEE
-/// multiplication), without a call per element.
-enum class Reduce { in_order, in_blocks, in_blocks_for_numpy_too, product_in_order, selection };
+/// multiplication), without a call per element. A sum's blocks add their rows with the IEEE
+/// additions MKL's Add makes, in the loop itself.
+enum class Reduce {
+  in_order,
+  in_blocks,
+  in_blocks_for_numpy_too,
+  pairwise_sum,
+  product_in_order,
+  selection
+};
 
 /// The element a selection keeps of two, as MKL's Fmax, Fmin, MaxMag and MinMag keep it: a
 /// number over a NaN, else the larger or smaller value or magnitude. A reduction of them is
