@@ -20,7 +20,6 @@
 #include <type_traits>
 #include <utility>
 
-#include <emmintrin.h>
 #include <xmmintrin.h>
 
 #include "mkl_forms.hpp"

@@ -158,7 +158,7 @@ class Compiler:
         operands = [self.operand(a, d) for a, d in zip(arguments, dtypes, strict=False)]
         once = all(self.registers[r][4] for r in operands)
         results = [self._register(d, uniform=once) for d in dtypes[u.nin :]]
-        # MKL takes its scalar operands (powx's exponent) as one value: step 0.
+        # Uniform operands a loop takes as one value go with a step of 0.
         scalars = _functions.scalar_operands(key)
         uniform = (
             tuple(i in scalars and self.registers[r][4] for i, r in enumerate(operands))

@@ -101,7 +101,11 @@ def with_accuracy(key: str, accuracy: str | None) -> str:
 
 @functools.cache
 def scalar_operands(key: str) -> frozenset[int]:
-    """The operands MKL takes as one scalar per call (powx's exponent), from the records."""
+    """The operands a loop may take as one value with a step of 0: any of a NumPy loop's
+    inputs (its scalar fast paths read one stream fewer), and those MKL takes as one scalar
+    per call (powx's exponent), from the records."""
+    if key.startswith("numpy."):
+        return frozenset(range(ufunc(key).nin))
     if not key.startswith("vml."):
         return frozenset()
     record = _vml_operations.OPERATIONS[key.rpartition(".")[2]]
