@@ -94,7 +94,8 @@ def rows(ops: list[operations.Operation]) -> list[str]:
         | {name for name, _ in operations.UNREPORTED} | {name for name, _ in operations.NUMPY_KEEPS}
     )  # fmt: skip
     assert named <= known, f"the tables name unknown operations: {sorted(named - known)}"
-    assert operations.REDUCED_IN_BLOCKS_FOR_NUMPY | operations.SUMMED_BY_THE_LOOP <= operations.REDUCED_IN_BLOCKS
+    in_blocks = operations.REDUCED_IN_BLOCKS_FOR_NUMPY | operations.SUMMED_BY_THE_LOOP
+    assert in_blocks <= operations.REDUCED_IN_BLOCKS
     reduced = (
         operations.REDUCED_IN_BLOCKS | operations.PRODUCTS_IN_ORDER | set(operations.SELECTIONS)
     )

@@ -280,45 +280,47 @@ struct RealOf<MKL_Complex16> {
   using type = double;
 };
 
-/// Whether n contiguous reals hold a NaN or an infinity: whose exponent bits are all ones, an
-/// integer comparison a vector at a time, four vectors apart so that loads need not wait.
-/// Integers raise no floating-point flag.
-template <class R, int Bytes>
-[[gnu::always_inline]] inline bool any_nonfinite_in(const char* x, npy_intp n) {
+/// Whether n contiguous reals hold a NaN, or with `infinities` an infinity too: a quiet
+/// comparison of each with itself, or an integer test of its exponent bits, a vector at a
+/// time, eight vectors apart so that loads need not wait. Looking raises no flag.
+template <class R, int Bytes, bool Infinities>
+[[gnu::always_inline]] inline bool any_special_in(const char* x, npy_intp n) {
   using W = Vectors<R, Bytes>;
   using Bits = typename W::Bits;
-  constexpr npy_intp unrolled = 4;
+  constexpr npy_intp unrolled = 8;
   constexpr Bits largest = std::bit_cast<Bits>(std::numeric_limits<R>::max());
   typename W::B found = {};
   npy_intp k = 0;
   for (; k + unrolled * W::width <= n; k += unrolled * W::width)
     for (npy_intp j = 0; j < unrolled; ++j) {
-      const auto bits =
-          reinterpret_cast<typename W::B>(W::load(x + (k + j * W::width) * npy_intp{sizeof(R)}));
-      found |= (bits & std::numeric_limits<Bits>::max()) > largest;
+      const auto v = W::load(x + (k + j * W::width) * npy_intp{sizeof(R)});
+      if constexpr (Infinities)
+        found |= (reinterpret_cast<typename W::B>(v) & std::numeric_limits<Bits>::max()) > largest;
+      else
+        found |= v != v;
     }
   bool any = false;
   for (npy_intp j = 0; j < W::width; ++j) any = any || found[j] != 0;
   for (; k < n; ++k) {
     R r;
     std::memcpy(&r, x + k * npy_intp{sizeof(R)}, sizeof r);
-    any = any || !std::isfinite(r);
+    any = any || (Infinities ? !std::isfinite(r) : std::isnan(r));
   }
   return any;
 }
 
-template <class R>
-[[gnu::target("avx2"), gnu::flatten]] bool any_nonfinite_avx2(const char* x, npy_intp n) {
-  return any_nonfinite_in<R, 32>(x, n);
+template <class R, bool Infinities>
+[[gnu::target("avx2"), gnu::flatten]] bool any_special_avx2(const char* x, npy_intp n) {
+  return any_special_in<R, 32, Infinities>(x, n);
 }
 
 /// AVX2's vectors where the CPU has them, chosen once. (GCC lowers comparisons of AVX-512's
 /// vectors to one element at a time; AVX2's stay vectors.)
-template <class R>
-bool any_nonfinite(const char* x, npy_intp n) {
+template <class R, bool Infinities>
+bool any_special(const char* x, npy_intp n) {
   using Look = bool (*)(const char*, npy_intp);
-  static const Look look =
-      __builtin_cpu_supports("avx2") ? &any_nonfinite_avx2<R> : &any_nonfinite_in<R, 16>;
+  static const Look look = __builtin_cpu_supports("avx2") ? &any_special_avx2<R, Infinities>
+                                                          : &any_special_in<R, 16, Infinities>;
   return look(x, n);
 }
 
@@ -615,18 +617,20 @@ class Computation {
     }
   }
 
-  /// Whether any result is NaN or infinite: a quick look, which the values then refine.
+  /// Whether any result is NaN, or infinite where the kernel leaves infinities unreported: a
+  /// quick look, which the values then refine.
   static bool any_suspect_result(const char* out, npy_intp step, npy_intp n) {
     using R = typename Form::template operand<N - 1>::element;
+    constexpr bool infinities = unreported & (Unreported::pole | Unreported::overflow);
     if (step == npy_intp{sizeof(R)}) {
       using Real = typename RealOf<R>::type;
-      return any_nonfinite<Real>(out, n * npy_intp{sizeof(R) / sizeof(Real)});
+      return any_special<Real, infinities>(out, n * npy_intp{sizeof(R) / sizeof(Real)});
     }
     bool found = false;
     for (npy_intp k = 0; k < n; ++k) {
       R r;
       std::memcpy(&r, out + k * step, sizeof r);
-      found |= !is_finite(r);
+      found |= infinities ? !is_finite(r) : is_nan(r);
     }
     return found;
   }
