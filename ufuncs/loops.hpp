@@ -20,7 +20,7 @@
 #include <type_traits>
 #include <utility>
 
-#include <xmmintrin.h>
+#include <immintrin.h>
 
 #include "mkl_forms.hpp"
 #include "numpy_api.hpp"
@@ -345,7 +345,8 @@ template <Select S, class R, int Bytes>
     second = S == Select::larger_magnitude ? (mb > ma) | ((mb == ma) & (kb > ka))
                                            : (mb < ma) | ((mb == ma) & (kb < ka));
   }
-  const B take_b = second | (a != a);
+  // A NaN b orders as an integer above every number: it never wins over a number a.
+  const B take_b = (second & (b == b)) | (a != a);
   return reinterpret_cast<typename W::V>((ib & take_b) | (ia & ~take_b));
 }
 
@@ -384,14 +385,62 @@ R selection_sse2(R value, const char* x, npy_intp n) {
   return selection_in<S, R, 16>(value, x, n);
 }
 
+/// The larger or smaller of values, in AVX-512's registers with its own max and min, which
+/// keep their second operand where either is NaN: b over a, unless a is NaN. (Their invalid
+/// flag for a NaN is dropped with the kernel's other flags.) Four registers at a time.
+template <Select S, class T>
+[[gnu::target("avx512f")]] T extreme_avx512(T value, const char* x, npy_intp n) {
+  static_assert(S == Select::larger || S == Select::smaller, "Only fmax and fmin use max, min.");
+  constexpr npy_intp width = 64 / npy_intp{sizeof(T)}, registers = 4;
+  npy_intp k = 0;
+  if (n >= width * registers) {
+    T last[static_cast<std::size_t>(width * registers)];
+    if constexpr (std::is_same_v<T, double>) {
+      __m512d lane[registers];
+      for (npy_intp j = 0; j < registers; ++j) lane[j] = _mm512_loadu_pd(x + j * 64);
+      for (k = width * registers; k + width * registers <= n; k += width * registers)
+        for (npy_intp j = 0; j < registers; ++j) {
+          const __m512d b = _mm512_loadu_pd(x + k * 8 + j * 64);
+          const __m512d kept = S == Select::larger ? _mm512_maskz_max_pd(0xFF, b, lane[j])
+                                                   : _mm512_maskz_min_pd(0xFF, b, lane[j]);
+          lane[j] =
+              _mm512_mask_blend_pd(_mm512_cmp_pd_mask(lane[j], lane[j], _CMP_UNORD_Q), kept, b);
+        }
+      for (npy_intp j = 0; j < registers; ++j) _mm512_storeu_pd(last + j * width, lane[j]);
+    } else {
+      __m512 lane[registers];
+      for (npy_intp j = 0; j < registers; ++j) lane[j] = _mm512_loadu_ps(x + j * 64);
+      for (k = width * registers; k + width * registers <= n; k += width * registers)
+        for (npy_intp j = 0; j < registers; ++j) {
+          const __m512 b = _mm512_loadu_ps(x + k * 4 + j * 64);
+          const __m512 kept = S == Select::larger ? _mm512_maskz_max_ps(0xFFFF, b, lane[j])
+                                                  : _mm512_maskz_min_ps(0xFFFF, b, lane[j]);
+          lane[j] =
+              _mm512_mask_blend_ps(_mm512_cmp_ps_mask(lane[j], lane[j], _CMP_UNORD_Q), kept, b);
+        }
+      for (npy_intp j = 0; j < registers; ++j) _mm512_storeu_ps(last + j * width, lane[j]);
+    }
+    for (const T v : last) value = select<S>(value, v);
+  }
+  for (; k < n; ++k) {
+    T v;
+    std::memcpy(&v, x + k * npy_intp{sizeof(T)}, sizeof v);
+    value = select<S>(value, v);
+  }
+  return value;
+}
+
 /// value, then each of n inputs, selected among: in vectors where the inputs are contiguous,
-/// AVX2's where the CPU has them.
+/// the widest the CPU has.
 template <Select S, class T>
 T selection(T value, const char* x, npy_intp n, npy_intp step) {
   if (step == npy_intp{sizeof(T)}) {
     using InLanes = T (*)(T, const char*, npy_intp);
-    static const InLanes in_lanes =
-        __builtin_cpu_supports("avx2") ? &selection_avx2<S, T> : &selection_sse2<S, T>;
+    static const InLanes in_lanes = [] {
+      if constexpr (S == Select::larger || S == Select::smaller)
+        if (__builtin_cpu_supports("avx512f")) return &extreme_avx512<S, T>;
+      return __builtin_cpu_supports("avx2") ? &selection_avx2<S, T> : &selection_sse2<S, T>;
+    }();
     return in_lanes(value, x, n);
   }
   for (npy_intp k = 0; k < n; ++k) {
@@ -899,12 +948,15 @@ void half_loop(char** numpy_args, const npy_intp* dimensions, const npy_intp* nu
   if constexpr (multiplies_in_order<V> || V::contract.reduce == Reduce::selection) {
     if (is_reduction<Form>(args, n, steps)) {
       float value = from_half(args[0]);
-      for (npy_intp k = 0; k < n; ++k) {
-        const float v = from_half(args[1] + k * steps[1]);
-        if constexpr (V::contract.reduce == Reduce::selection)
-          value = select<V::contract.select>(value, v);
-        else
-          value *= v;
+      {
+        const ErrorReport<V> report;  // a selection's comparisons with NaN are no errors
+        for (npy_intp k = 0; k < n; ++k) {
+          const float v = from_half(args[1] + k * steps[1]);
+          if constexpr (V::contract.reduce == Reduce::selection)
+            value = select<V::contract.select>(value, v);
+          else
+            value *= v;
+        }
       }
       to_half(value, args[2]);
       return;
