@@ -451,6 +451,19 @@ T selection(T value, const char* x, npy_intp n, npy_intp step) {
   return value;
 }
 
+/// out = x + y for n reals; out may be x or y exactly, never shifted, so each element depends
+/// on its own alone.
+template <class R>
+[[gnu::always_inline]] inline void add_reals(npy_intp n, const R* x, const R* y, R* out) {
+#pragma GCC ivdep
+  for (npy_intp k = 0; k < n; ++k) out[k] = x[k] + y[k];
+}
+template <class R>
+[[gnu::target("avx2"), gnu::flatten]] void add_reals_avx2(npy_intp n, const R* x, const R* y,
+                                                          R* out) {
+  add_reals(n, x, y, out);
+}
+
 /// r = a + b for n elements of a and b `step` bytes apart: the IEEE additions MKL's Add makes,
 /// bit for bit, without the cost of its generic kernels' calls on rows in cache. Complex
 /// elements add their parts.
@@ -460,11 +473,10 @@ void add_elements(npy_intp n, const char* a, const char* b, npy_intp step, T* r)
   constexpr npy_intp parts = npy_intp{sizeof(T) / sizeof(Real)};
   Real* out = reinterpret_cast<Real*>(r);
   if (step == npy_intp{sizeof(T)}) {
-    const Real* x = reinterpret_cast<const Real*>(a);
-    const Real* y = reinterpret_cast<const Real*>(b);
-    // out may be x or y exactly, never shifted: each element depends on its own alone.
-#pragma GCC ivdep
-    for (npy_intp k = 0; k < n * parts; ++k) out[k] = x[k] + y[k];
+    using Add = void (*)(npy_intp, const Real*, const Real*, Real*);
+    static const Add add =
+        __builtin_cpu_supports("avx2") ? &add_reals_avx2<Real> : &add_reals<Real>;
+    add(n * parts, reinterpret_cast<const Real*>(a), reinterpret_cast<const Real*>(b), out);
     return;
   }
   for (npy_intp k = 0; k < n; ++k)
@@ -767,19 +779,23 @@ class Pairwise {
     const auto depth = static_cast<std::size_t>(std::bit_width(static_cast<std::size_t>(pairs)));
     T* levels = static_cast<T*>(std::malloc(depth * row * sizeof(T)));
     if (levels == nullptr) return in_turn(n, source);  // no memory: still exact, less tidy
-    bool occupied[64] = {};
     T carry[row];
+    // Level l holds the sum of 2^l pairs where bit l of the pairs taken so far is set; a new
+    // pair carries up through the levels whose bits are set, into the first that is not.
     for (npy_intp p = 0; p < pairs; ++p) {
+      const auto carries = static_cast<std::size_t>(std::countr_one(static_cast<std::size_t>(p)));
+      if (carries == 0) {
+        source.pair(2 * row * p, levels);
+        continue;
+      }
       source.pair(2 * row * p, carry);
-      std::size_t level = 0;
-      for (; occupied[level]; occupied[level++] = false)
-        compute_.combine(row, levels + level * row, carry, carry);
-      std::memcpy(levels + level * row, carry, sizeof carry);
-      occupied[level] = true;
+      for (std::size_t level = 0; level < carries; ++level)
+        compute_.combine(row, levels + level * row, carry,
+                         level + 1 == carries ? levels + carries * row : carry);
     }
     bool first = true;
     for (std::size_t level = 0; level < depth; ++level) {
-      if (!occupied[level]) continue;
+      if (!((static_cast<std::size_t>(pairs) >> level) & 1u)) continue;
       if (first)
         std::memcpy(carry, levels + level * row, sizeof carry);
       else
