@@ -4,12 +4,14 @@
 
 #include <mkl_service.h>
 #include <mkl_vml_functions.h>
+#include <emmintrin.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cfenv>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +57,11 @@ npy_intp current_block_size() {
   return b;
 }
 
+/// The elements per window of a run of streamed instructions: a window of each of its
+/// values fits the L1 cache, and a NumPy loop's call costs little beside its elements.
+constexpr npy_intp window_elements = 256;
+constexpr int max_windowed_operands = 4;
+
 // ---------------------------------------------------------------------------------------------
 // Programs.
 
@@ -78,6 +85,21 @@ struct Instruction {
   int count = 0, results = 1;
   int operands[NPY_MAXARGS]{};
   bool uniform[NPY_MAXARGS]{};  // a constant that MKL takes as one scalar: step 0
+  // A few instructions per element (NumPy's loops and the engine's own): consecutive ones run
+  // window by window, and the values that live only among them stay in a window of L1 cache.
+  bool streamed = false;
+  std::size_t run_end = 0;        // past the last instruction of its run
+  bool windowed = false;          // its run goes window by window
+  bool in_window[NPY_MAXARGS]{};  // the operand lives only within the run
+  bool output[NPY_MAXARGS]{};     // the operand is a result of the program the run writes
+};
+
+/// An instruction of a windowed run, its operands placed for one chunk: where each starts,
+/// how far it moves from one window to the next, and the step its loop takes.
+struct Placed {
+  const Instruction* ins;
+  char* at[max_windowed_operands];
+  npy_intp move[max_windowed_operands], step[max_windowed_operands];
 };
 
 struct Program {
@@ -229,6 +251,33 @@ bool read_operands(PyObject* sequence, const Program& p, Instruction& ins) {
   return true;
 }
 
+/// Whether `ufunc` is NumPy's own: its loops are a few instructions per element, where MKL's
+/// calls cost a block's worth of elements.
+bool is_numpy_ufunc(PyObject* ufunc, const char* name) {
+  static PyObject* numpy = PyImport_ImportModule("numpy");
+  if (numpy == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* found = PyObject_GetAttrString(numpy, name);
+  if (found == nullptr) PyErr_Clear();
+  Py_XDECREF(found);
+  return found == ufunc;
+}
+
+/// The engine's loop for one of NumPy's arithmetic ufuncs on float32 or float64 registers.
+Native own_arithmetic(const Program& p, const Instruction& ins, const char* name) {
+  const int type = p.registers[static_cast<std::size_t>(ins.operands[0])].type;
+  for (int i = 1; i < ins.count; ++i)
+    if (p.registers[static_cast<std::size_t>(ins.operands[i])].type != type) return nullptr;
+  const Operands kind = ins.count != 3 || ins.uniform[0] == ins.uniform[1] ? Operands::arrays
+                        : ins.uniform[0] ? Operands::scalar_first
+                                         : Operands::scalar_second;
+  if (type == NPY_DOUBLE) return find_arithmetic<double>(name, kind);
+  if (type == NPY_FLOAT) return find_arithmetic<float>(name, kind);
+  return nullptr;
+}
+
 /// A ufunc instruction: (ufunc, loop index, operands, uniform flags). The loop's types must be
 /// the registers' types, which the compiler chose from the ufunc's own type list.
 bool read_ufunc_instruction(PyObject* row, Program& p, Instruction& ins) {
@@ -254,6 +303,9 @@ bool read_ufunc_instruction(PyObject* row, Program& p, Instruction& ins) {
   }
   ins.loop = u->functions[k];
   ins.results = u->nout;
+  ins.streamed = ins.count <= max_windowed_operands && is_numpy_ufunc(ufunc, u->name);
+  if (ins.streamed) ins.native = own_arithmetic(p, ins, u->name);
+  if (ins.native != nullptr) ins.loop = nullptr;
   ins.data = u->data == nullptr ? nullptr : u->data[k];
   Py_INCREF(ufunc);
   p.owned.push_back(ufunc);
@@ -270,6 +322,7 @@ bool read_native_instruction(PyObject* row, Program& p, Instruction& ins) {
     return p.registers[static_cast<std::size_t>(ins.operands[i])].type;
   };
   ins.native = find_native(name, type(0), type(ins.count - 1));
+  ins.streamed = ins.count <= max_windowed_operands;
   if (ins.native == nullptr) {
     PyErr_Format(PyExc_TypeError, "the engine has no %s from type %d to type %d", name, type(0),
                  type(ins.count - 1));
@@ -288,6 +341,61 @@ bool read_code(PyObject* code, Program& p, std::vector<Instruction>& into) {
     into.push_back(ins);
   }
   return true;
+}
+
+/// Groups the code into runs of streamed instructions and finds, per run, the temporaries it
+/// writes before it reads them and that nothing after the run reads: those live in windows.
+void plan_runs(Program& p) {
+  std::vector<Instruction>& code = p.code;
+  std::vector<bool> filled(p.registers.size());
+  for (int r : p.filled) filled[static_cast<std::size_t>(r)] = true;
+  for (std::size_t begin = 0; begin < code.size();) {
+    std::size_t end = begin + 1;
+    while (code[begin].streamed && end < code.size() && code[end].streamed) ++end;
+    // Windows pay in a run that writes the program's results: it reads its arrays and writes
+    // the results in one pass. A run that MKL's calls read next works on their whole blocks.
+    bool writes_result = false;
+    for (std::size_t i = begin; i < end; ++i)
+      for (int k = 0; k < code[i].count; ++k) {
+        const Kind kind = p.registers[static_cast<std::size_t>(code[i].operands[k])].kind;
+        writes_result = writes_result || kind == Kind::output;
+      }
+    const bool windowed = code[begin].streamed && writes_result;
+    for (std::size_t i = begin; i < end; ++i) code[i].run_end = end;
+    for (std::size_t i = begin; i < end; ++i) code[i].windowed = windowed;
+    if (windowed) {
+      // 0: untouched, 1: written first, 2: read first or read after the run
+      std::vector<char> state(p.registers.size(), 0);
+      const auto results = [](const Instruction& ins) {
+        return ins.loop != nullptr ? ins.results : 1;
+      };
+      for (std::size_t i = begin; i < end; ++i) {
+        const Instruction& ins = code[i];
+        for (int k = 0; k < ins.count; ++k) {
+          const auto r = static_cast<std::size_t>(ins.operands[k]);
+          if (state[r] == 0) state[r] = k < ins.count - results(ins) ? 2 : 1;
+        }
+      }
+      std::vector<bool> written_again(p.registers.size());
+      for (std::size_t i = end; i < code.size(); ++i) {
+        const Instruction& ins = code[i];
+        for (int k = 0; k < ins.count - results(ins); ++k) {
+          const auto r = static_cast<std::size_t>(ins.operands[k]);
+          if (!written_again[r]) state[r] = 2;
+        }
+        for (int k = ins.count - results(ins); k < ins.count; ++k)
+          written_again[static_cast<std::size_t>(ins.operands[k])] = true;
+      }
+      for (std::size_t i = begin; i < end; ++i)
+        for (int k = 0; k < code[i].count; ++k) {
+          const auto r = static_cast<std::size_t>(code[i].operands[k]);
+          code[i].in_window[k] =
+              state[r] == 1 && p.registers[r].kind == Kind::temporary && !filled[r];
+          code[i].output[k] = state[r] == 1 && p.registers[r].kind == Kind::output;
+        }
+    }
+    begin = end;
+  }
 }
 
 /// program(registers, prologue, code) -> a program. Registers are (type number, kind, index, value)
@@ -315,6 +423,7 @@ PyObject* make_program(PyObject*, PyObject* args) {
     const int results = ins.loop != nullptr ? ins.results : 1;
     for (int i = ins.count - results; i < ins.count; ++i) p->filled.push_back(ins.operands[i]);
   }
+  plan_runs(*p);
   if (p->outputs.empty()) {
     PyErr_SetString(PyExc_ValueError, "a program has at least one output");
     return nullptr;
@@ -328,11 +437,17 @@ PyObject* make_program(PyObject*, PyObject* args) {
 // Running a program.
 
 /// One worker's registers: a block of each, the constants filled in once.
+/// Bytes between one register's block or window and the next beyond their own: five cache
+/// lines, so that they do not start at the same address modulo 4 KiB, where loads from one
+/// wait for stores to another.
+constexpr npy_intp stagger = 5 * 64;
+
 class Scratch {
  public:
   char* const* prepare(const Program& p, npy_intp block) {
     const std::size_t bytes =
-        static_cast<std::size_t>(p.scratch_bytes_per_element * block) + 64 * p.registers.size();
+        static_cast<std::size_t>(p.scratch_bytes_per_element * (block + window_elements)) +
+        static_cast<std::size_t>(2 * 64 + 2 * stagger) * p.registers.size();
     if (bytes > capacity_) {
       std::free(memory_);
       memory_ = static_cast<char*>(std::aligned_alloc(64, (bytes + 63) / 64 * 64));
@@ -341,6 +456,7 @@ class Scratch {
     }
     own_.resize(p.registers.size());
     base_.resize(p.registers.size());
+    window_.resize(p.registers.size());
     char* at = memory_;
     for (std::size_t i = 0; i < p.registers.size(); ++i) {
       const Register& r = p.registers[i];
@@ -352,18 +468,25 @@ class Scratch {
         for (std::size_t done = size; done < total; done *= 2)
           std::memcpy(at + done, at, std::min(done, total - done));
       }
-      at += (r.size * block + 63) / 64 * 64;
+      at += (r.size * block + 63) / 64 * 64 + stagger;
+    }
+    for (std::size_t i = 0; i < p.registers.size(); ++i) {
+      window_[i] = at;
+      at += (p.registers[i].size * window_elements + 63) / 64 * 64 + stagger;
     }
     return base_.data();
   }
   char* own(std::size_t i) const { return own_[i]; }
   char** base() { return base_.data(); }
+  char* const* windows() const { return window_.data(); }
+  std::vector<Placed>& placed() { return placed_; }
   ~Scratch() { std::free(memory_); }
 
  private:
   char* memory_ = nullptr;
   std::size_t capacity_ = 0;
-  std::vector<char*> own_, base_;
+  std::vector<char*> own_, base_, window_;
+  std::vector<Placed> placed_;
 };
 
 Scratch& thread_scratch() {
@@ -382,6 +505,7 @@ struct Evaluation {
   std::vector<NpyIter*> iterators;
   std::vector<char*> scalars;  // the scalar inputs' values
   unsigned vml_mode = 0;
+  bool stream_outputs = false;  // results in place in arrays larger than the last cache
   std::atomic<npy_intp> next{0};
   std::atomic<int> flags{0};
   std::atomic<bool> negative_power{false}, failed{false};
@@ -420,21 +544,91 @@ class WorkerState {
   unsigned mode_ = 0;
 };
 
-void execute(Evaluation& e, const std::vector<Instruction>& code, char* const* base, npy_intp n) {
+/// One instruction on n elements of its registers.
+void run_instruction(Evaluation& e, const Instruction& ins, char* const* base, npy_intp n) {
   const Program& p = *e.program;
-  for (const Instruction& ins : code) {
-    char* args[NPY_MAXARGS];
-    npy_intp strides[NPY_MAXARGS];
+  char* args[NPY_MAXARGS];
+  npy_intp strides[NPY_MAXARGS];
+  for (int i = 0; i < ins.count; ++i) {
+    const auto r = static_cast<std::size_t>(ins.operands[i]);
+    strides[i] = ins.uniform[i] ? 0 : p.registers[r].size;
+    args[i] = base[r];
+  }
+  if (ins.loop != nullptr) {
+    npy_intp count = n;
+    ins.loop(args, &count, strides, ins.data);
+  } else if (!ins.native(args, n)) {
+    e.negative_power.store(true, std::memory_order_relaxed);
+  }
+}
+
+/// Copies to memory past the caches: a result larger than the last cache would only evict
+/// what the program reads, and a plain store first reads each line it writes.
+void stream_store(char* to, const char* from, std::size_t bytes) {
+  const std::size_t head = std::min(bytes, (16 - reinterpret_cast<std::uintptr_t>(to) % 16) % 16);
+  std::memcpy(to, from, head);
+  std::size_t done = head;
+  for (; done + 16 <= bytes; done += 16) {
+    __m128i line;
+    std::memcpy(&line, from + done, 16);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + done), line);
+  }
+  std::memcpy(to + done, from + done, bytes - done);
+}
+
+void run_windows(Evaluation& e, Scratch& s, std::size_t begin, npy_intp n) {
+  const Program& p = *e.program;
+  char* const* base = s.base();
+  char* const* windows = s.windows();
+  std::vector<Placed>& placed = s.placed();
+  placed.clear();
+  for (std::size_t k = begin; k < p.code[begin].run_end; ++k) {
+    const Instruction& ins = p.code[k];
+    Placed& q = placed.emplace_back();
+    q.ins = &ins;
     for (int i = 0; i < ins.count; ++i) {
       const auto r = static_cast<std::size_t>(ins.operands[i]);
-      args[i] = base[r];
-      strides[i] = ins.uniform[i] ? 0 : p.registers[r].size;
+      q.step[i] = ins.uniform[i] ? 0 : p.registers[r].size;
+      const bool in_window = ins.in_window[i] || (ins.output[i] && e.stream_outputs);
+      q.at[i] = in_window ? windows[r] : base[r];
+      q.move[i] = in_window ? 0 : q.step[i];
     }
-    if (ins.loop != nullptr) {
-      npy_intp count = n;
-      ins.loop(args, &count, strides, ins.data);
-    } else if (!ins.native(args, n)) {
-      e.negative_power.store(true, std::memory_order_relaxed);
+  }
+  for (npy_intp w = 0; w < n; w += window_elements) {
+    npy_intp m = std::min(window_elements, n - w);
+    for (const Placed& q : placed) {
+      char* args[max_windowed_operands];
+      for (int i = 0; i < q.ins->count; ++i) args[i] = q.at[i] + w * q.move[i];
+      if (q.ins->loop != nullptr)
+        q.ins->loop(args, &m, q.step, q.ins->data);
+      else if (!q.ins->native(args, m))
+        e.negative_power.store(true, std::memory_order_relaxed);
+    }
+    if (!e.stream_outputs) continue;
+    for (const Placed& q : placed)
+      for (int i = 0; i < q.ins->count; ++i) {
+        if (!q.ins->output[i]) continue;
+        const auto r = static_cast<std::size_t>(q.ins->operands[i]);
+        const npy_intp size = p.registers[r].size;
+        stream_store(base[r] + w * size, windows[r], static_cast<std::size_t>(m * size));
+      }
+  }
+}
+
+/// Runs the program's code on n elements of the registers at `s.base()`. A run of streamed
+/// instructions that writes the results goes window by window: what each writes is still in
+/// L1 when the next reads it, and the run reads and writes its arrays in one pass, as one
+/// loop would.
+void execute(Evaluation& e, Scratch& s, npy_intp n) {
+  const std::vector<Instruction>& code = e.program->code;
+  for (std::size_t i = 0; i < code.size();) {
+    // One instruction goes by windows only to stream its results past the caches.
+    if (code[i].windowed && (code[i].run_end - i > 1 || e.stream_outputs)) {
+      run_windows(e, s, i, n);
+      i = code[i].run_end;
+    } else {
+      run_instruction(e, code[i], s.base(), n);
+      ++i;
     }
   }
 }
@@ -446,7 +640,7 @@ void run_prologue(Evaluation& e, Scratch& s, npy_intp block) {
     const auto r = static_cast<std::size_t>(p.scalars[j]);
     std::memcpy(s.own(r), e.scalars[j], static_cast<std::size_t>(p.registers[r].size));
   }
-  execute(e, p.prologue, s.base(), 1);
+  for (const Instruction& ins : p.prologue) run_instruction(e, ins, s.base(), 1);
   for (int index : p.filled) {  // doubling the copies: a block in log2(block) memcpy calls
     const auto r = static_cast<std::size_t>(index);
     const auto size = static_cast<std::size_t>(p.registers[r].size);
@@ -474,7 +668,7 @@ void run_chunk(Evaluation& e, Scratch& s, char* const* data, const npy_intp* ste
           std::memcpy(base[r] + k * size, data[j] + k * steps[j], static_cast<std::size_t>(size));
     }
   }
-  execute(e, p.code, base, n);
+  execute(e, s, n);
   for (std::size_t j = nin; j < nin + nout; ++j) {
     const std::size_t r = static_cast<std::size_t>(p.outputs[j - nin]);
     const npy_intp size = p.registers[r].size;
@@ -518,6 +712,7 @@ void work(void* context, int worker) {
       prefetch_inputs(e, k + 1);
       run_chunk(e, s, at.data(), e.steps.data(), n);
     }
+    if (e.stream_outputs) _mm_sfence();  // the streamed stores, before the pool's release
     return;
   }
   NpyIter* iterator = e.iterators[static_cast<std::size_t>(worker)];
@@ -720,6 +915,12 @@ PyObject* run(PyObject*, PyObject* args) {
     e.data.resize(nin + nout);
   }
   e.blocks = (e.size + e.block - 1) / e.block;
+  if (e.direct) {
+    npy_intp bytes = 0;
+    for (std::size_t j = 0; j < nout; ++j) bytes += PyArray_NBYTES(operands[nin + j]);
+    static const long last_cache = sysconf(_SC_LEVEL3_CACHE_SIZE);
+    e.stream_outputs = bytes > (last_cache > 0 ? last_cache : 32L << 20);
+  }
 
   // Waking a thread costs tens of microseconds: each takes enough blocks to earn it.
   constexpr npy_intp elements_per_worker = npy_intp{1} << 16;

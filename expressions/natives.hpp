@@ -191,6 +191,106 @@ bool make_complex(char* const* r, npy_intp n) {
   return true;
 }
 
+/// IEEE arithmetic on float32 and float64 registers, NumPy's operators to the bit and to the
+/// flag (one rounding per operation, nothing contracted), in loops that cost a few cycles to
+/// call: a run of them goes window by window at the speed of one loop over its arrays.
+/// A uniform operand is read once.
+enum class Operands { arrays, scalar_first, scalar_second };
+
+struct Add {
+  template <class T>
+  T operator()(T a, T b) const {
+    return a + b;
+  }
+};
+struct Subtract {
+  template <class T>
+  T operator()(T a, T b) const {
+    return a - b;
+  }
+};
+struct Multiply {
+  template <class T>
+  T operator()(T a, T b) const {
+    return a * b;
+  }
+};
+struct Divide {
+  template <class T>
+  T operator()(T a, T b) const {
+    return a / b;
+  }
+};
+
+template <class T, class Op, Operands Kind>
+[[gnu::always_inline]] inline void arithmetic_loop(char* const* r, npy_intp n) {
+  const T* a = in<T>(r, 0);
+  const T* b = in<T>(r, 1);
+  T* y = out<T>(r, 2);
+  if constexpr (Kind == Operands::scalar_first) {
+    const T x = a[0];
+#pragma GCC ivdep
+    for (npy_intp i = 0; i < n; ++i) y[i] = Op{}(x, b[i]);
+  } else if constexpr (Kind == Operands::scalar_second) {
+    const T x = b[0];
+#pragma GCC ivdep
+    for (npy_intp i = 0; i < n; ++i) y[i] = Op{}(a[i], x);
+  } else {
+#pragma GCC ivdep
+    for (npy_intp i = 0; i < n; ++i) y[i] = Op{}(a[i], b[i]);
+  }
+}
+
+template <class T>
+[[gnu::always_inline]] inline void negative_loop(char* const* r, npy_intp n) {
+  const T* a = in<T>(r, 0);
+  T* y = out<T>(r, 1);
+#pragma GCC ivdep
+  for (npy_intp i = 0; i < n; ++i) y[i] = -a[i];
+}
+
+template <class T, class Op, Operands Kind>
+bool arithmetic(char* const* r, npy_intp n) {
+  if constexpr (std::is_same_v<Op, void>)
+    negative_loop<T>(r, n);
+  else
+    arithmetic_loop<T, Op, Kind>(r, n);
+  return true;
+}
+template <class T, class Op, Operands Kind>
+[[gnu::target("avx2"), gnu::flatten]] bool arithmetic_avx2(char* const* r, npy_intp n) {
+  return arithmetic<T, Op, Kind>(r, n);
+}
+
+template <class T, class Op, Operands Kind>
+Native arithmetic_for_cpu() {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2 ? &arithmetic_avx2<T, Op, Kind> : &arithmetic<T, Op, Kind>;
+}
+
+template <class T, class Op>
+Native arithmetic_for(Operands kind) {
+  switch (kind) {
+    case Operands::scalar_first:
+      return arithmetic_for_cpu<T, Op, Operands::scalar_first>();
+    case Operands::scalar_second:
+      return arithmetic_for_cpu<T, Op, Operands::scalar_second>();
+    default:
+      return arithmetic_for_cpu<T, Op, Operands::arrays>();
+  }
+}
+
+/// The engine's own loop for NumPy's ufunc `name` on `T`, or nullptr; `void` is negative.
+template <class T>
+Native find_arithmetic(const char* name, Operands kind) {
+  if (std::strcmp(name, "add") == 0) return arithmetic_for<T, Add>(kind);
+  if (std::strcmp(name, "subtract") == 0) return arithmetic_for<T, Subtract>(kind);
+  if (std::strcmp(name, "multiply") == 0) return arithmetic_for<T, Multiply>(kind);
+  if (std::strcmp(name, "divide") == 0) return arithmetic_for<T, Divide>(kind);
+  if (std::strcmp(name, "negative") == 0) return arithmetic_for_cpu<T, void, Operands::arrays>();
+  return nullptr;
+}
+
 /// NumPy's integer power: wrapping products by squaring; a negative exponent is an error.
 /// Products wrap the same in any order, so the unsigned arithmetic here equals NumPy's.
 template <class T>

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ctypes
+import os
 import pickle
 import tracemalloc
 
@@ -24,13 +25,14 @@ from quorvex.mkl import (
 from quorvex.mkl.expressions import _functions
 
 RNG = np.random.default_rng(16)
+N = 700  # three of the engine's windows, the last one partial
 PYTHON = (int, float, complex)
 VALUES = {
-    "a": RNG.uniform(0.1, 2.0, 70),
-    "b": RNG.uniform(-2.0, 2.0, 70).astype(np.float32),
-    "i": RNG.integers(-50, 50, 70).astype(np.int32),
-    "u": RNG.integers(0, 200, 70).astype(np.uint8),
-    "z": RNG.uniform(-1, 1, 70) + 1j * RNG.uniform(-1, 1, 70),
+    "a": RNG.uniform(0.1, 2.0, N),
+    "b": RNG.uniform(-2.0, 2.0, N).astype(np.float32),
+    "i": RNG.integers(-50, 50, N).astype(np.int32),
+    "u": RNG.integers(0, 200, N).astype(np.uint8),
+    "z": RNG.uniform(-1, 1, N) + 1j * RNG.uniform(-1, 1, N),
 }
 NUMPY_OPERATORS = {"+": np.add, "-": np.subtract, "*": np.multiply, "/": np.true_divide,
                    "//": np.floor_divide, "%": np.remainder, "<": np.less, "==": np.equal,
@@ -98,11 +100,18 @@ def test_random_expressions_equal_numpy_with_vml_ufuncs(tree):
     if tree is None:
         return
     text, want = tree
+    previous = expressions.set_block_size(300)  # blocks that end inside windows
+    try:
+        with np.errstate(all="ignore"):
+            in_blocks = evaluate(text, VALUES)
+    finally:
+        expressions.set_block_size(previous)
     with np.errstate(all="ignore"):
         got = evaluate(text, VALUES)
     want = np.asarray(want)
     assert got.dtype == want.dtype, text
     np.testing.assert_array_equal(got, np.broadcast_to(want, got.shape), err_msg=text)
+    np.testing.assert_array_equal(in_blocks, got, err_msg=text)
 
 
 def arguments_for(u: np.ufunc) -> dict[str, np.ndarray]:
@@ -214,20 +223,20 @@ def mkl_state():
 BAD_INPUT = [
     ("a +", {}, SyntaxError, "line 1"),
     ("a + missing", {}, KeyError, "missing"),
-    ("a + o", {"o": np.array([object()] * 70)}, TypeError, "dtype object"),
-    ("a + s", {"s": np.array(["x"] * 70)}, TypeError, "strings"),
-    ("a + t", {"t": np.arange(70).astype("M8[s]")}, TypeError, "datetime64"),
+    ("a + o", {"o": np.array([object()] * N)}, TypeError, "dtype object"),
+    ("a + s", {"s": np.array(["x"] * N)}, TypeError, "strings"),
+    ("a + t", {"t": np.arange(N).astype("M8[s]")}, TypeError, "datetime64"),
     ("a + c", {"c": np.ones(3)}, ValueError, "broadcast"),
     ("x + 1000", {"x": np.ones(3, np.int8)}, OverflowError, "out of bounds"),
     ("i ** -1", {}, ValueError, "negative integer powers"),
-    ("i ** k", {"k": np.full(70, -2)}, ValueError, "negative integer powers"),
+    ("i ** k", {"k": np.full(N, -2)}, ValueError, "negative integer powers"),
 ]
 
 
 @pytest.mark.parametrize(("text", "extra", "error", "match"), BAD_INPUT)
 def test_bad_input_is_refused_and_changes_nothing(text, extra, error, match):
     before = mkl_state()
-    out = np.full(70, 7.0)
+    out = np.full(N, 7.0)
     with pytest.raises(error, match=match):
         evaluate(text, {**VALUES, **extra}, out=out if error is not OverflowError else None)
     assert mkl_state() == before
@@ -240,10 +249,10 @@ def test_bad_input_is_refused_and_changes_nothing(text, extra, error, match):
 @pytest.mark.parametrize(
     ("out", "casting", "error"),
     [
-        (np.empty(70, np.float32), "safe", TypeError),  # NumPy's casting rule
-        (np.empty(71), "safe", ValueError),  # shape
-        (np.empty((70, 1)), "safe", ValueError),  # NumPy would broadcast the input to it
-        (np.broadcast_to(np.empty(1), (70,)), "safe", ValueError),  # read-only
+        (np.empty(N, np.float32), "safe", TypeError),  # NumPy's casting rule
+        (np.empty(N + 1), "safe", ValueError),  # shape
+        (np.empty((N, 1)), "safe", ValueError),  # NumPy would broadcast the input to it
+        (np.broadcast_to(np.empty(1), (N,)), "safe", ValueError),  # read-only
     ],
 )
 def test_out_that_numpy_refuses(out, casting, error):
@@ -253,7 +262,7 @@ def test_out_that_numpy_refuses(out, casting, error):
 
 def test_out_with_casting_strides_and_order():
     a = VALUES["a"]
-    out = np.zeros((2, 70), np.float32)[:, ::1]
+    out = np.zeros((2, N), np.float32)[:, ::1]
     evaluate("a * 2", VALUES, out=out[1], casting="same_kind")
     np.testing.assert_array_equal(out[1], (a * 2).astype(np.float32))
     f = np.asfortranarray(np.arange(12.0).reshape(3, 4))  # noqa: F841
@@ -278,6 +287,22 @@ def test_results_are_the_same_for_any_thread_count(layout):
         np.testing.assert_array_equal(result, results[0])
     np.testing.assert_array_equal(results[0], vml.cdfnorm(x) * vml.erf(y) + x / 3)
     assert expressions.set_block_size(None) == previous
+
+
+def test_results_beyond_the_last_cache_bypass_it_with_the_same_values():
+    last_cache = (
+        os.sysconf("SC_LEVEL3_CACHE_SIZE") if "SC_LEVEL3_CACHE_SIZE" in os.sysconf_names else 0
+    )
+    n = (last_cache if last_cache > 0 else 32 << 20) // 4 + 1001
+    x = np.linspace(-2, 2, n, dtype=np.float32)
+    r, s = fuse(lambda x: (2 * x + 1, vml.exp(x) * x - 3))(x)
+    np.testing.assert_array_equal(r, 2 * x + 1)
+    np.testing.assert_array_equal(s, vml.exp(x) * x - 3)
+    out = np.empty(n + 1, np.float32)[1:]  # not 16-byte aligned
+    evaluate("x * 0.5 - x", out=out)
+    np.testing.assert_array_equal(out, x * np.float32(0.5) - x)
+    evaluate("x * 0.5 - x", out=x)  # in place
+    np.testing.assert_array_equal(x, out)
 
 
 def test_no_full_size_temporaries():
