@@ -1,5 +1,6 @@
 // The instructions the engine computes itself: the moves between registers that no ufunc makes
-// (casts, where, real and imaginary parts, complex from two parts, copies) and integer powers.
+// (casts, where, real and imaginary parts, complex from two parts, copies), integer powers, and
+// float32 and float64 arithmetic in place of NumPy's loops.
 #pragma once
 
 #include <cstdint>
