@@ -88,6 +88,7 @@ struct Instruction {
   // A few instructions per element (NumPy's loops and the engine's own): consecutive ones run
   // window by window, and the values that live only among them stay in a window of L1 cache.
   bool streamed = false;
+  char arithmetic = 0;            // '+', '-', '*' or '/' for the engine's own on two operands
   std::size_t run_end = 0;        // past the last instruction of its run
   bool windowed = false;          // its run goes window by window
   bool in_window[NPY_MAXARGS]{};  // the operand lives only within the run
@@ -266,16 +267,68 @@ bool is_numpy_ufunc(PyObject* ufunc, const char* name) {
 }
 
 /// The engine's loop for one of NumPy's arithmetic ufuncs on float32 or float64 registers.
-Native own_arithmetic(const Program& p, const Instruction& ins, const char* name) {
+Native own_arithmetic(const Program& p, Instruction& ins, const char* name) {
   const int type = p.registers[static_cast<std::size_t>(ins.operands[0])].type;
   for (int i = 1; i < ins.count; ++i)
     if (p.registers[static_cast<std::size_t>(ins.operands[i])].type != type) return nullptr;
   const Operands kind = ins.count != 3 || ins.uniform[0] == ins.uniform[1] ? Operands::arrays
                         : ins.uniform[0] ? Operands::scalar_first
                                          : Operands::scalar_second;
-  if (type == NPY_DOUBLE) return find_arithmetic<double>(name, kind);
-  if (type == NPY_FLOAT) return find_arithmetic<float>(name, kind);
-  return nullptr;
+  if (type != NPY_DOUBLE && type != NPY_FLOAT) return nullptr;
+  if (ins.count == 3) {
+    constexpr const char* names[] = {"add", "subtract", "multiply", "divide"};
+    for (int i = 0; i < 4; ++i)
+      if (std::strcmp(name, names[i]) == 0) ins.arithmetic = "+-*/"[i];
+  }
+  return type == NPY_DOUBLE ? find_arithmetic<double>(name, kind)
+                            : find_arithmetic<float>(name, kind);
+}
+
+/// Whether the next instruction after `after` that touches register r writes it, or none does.
+bool dead_after(const std::vector<Instruction>& code, std::size_t after, int r) {
+  for (std::size_t i = after + 1; i < code.size(); ++i) {
+    const Instruction& ins = code[i];
+    for (int k = 0; k < ins.count; ++k)
+      if (ins.operands[k] == r) return k >= ins.count - (ins.loop != nullptr ? ins.results : 1);
+  }
+  return true;
+}
+
+/// Merges each product that only the next instruction's addition or subtraction reads (and
+/// may overwrite) into one multiply-add of two roundings: the product no longer goes through
+/// a register.
+void fuse_multiply_adds(Program& p) {
+  std::vector<Instruction>& code = p.code;
+  for (std::size_t i = 0; i + 1 < code.size(); ++i) {
+    const Instruction& a = code[i];
+    const Instruction& b = code[i + 1];
+    if (a.arithmetic != '*' || (b.arithmetic != '+' && b.arithmetic != '-')) continue;
+    const int product = a.operands[2];
+    const auto& r = p.registers[static_cast<std::size_t>(product)];
+    const bool first = b.operands[0] == product, second = b.operands[1] == product;
+    if (r.kind != Kind::temporary || first == second || (a.uniform[0] && a.uniform[1]) ||
+        r.type != p.registers[static_cast<std::size_t>(b.operands[2])].type ||
+        std::find(p.filled.begin(), p.filled.end(), product) != p.filled.end() ||
+        (b.operands[2] != product && !dead_after(code, i + 1, product)))
+      continue;
+    const int addend = first ? 1 : 0;
+    const Then how = b.arithmetic == '+' ? (first ? Then::add : Then::add_to)
+                                         : (first ? Then::subtract : Then::subtract_from);
+    const Operands kind = a.uniform[0]   ? Operands::scalar_first
+                          : a.uniform[1] ? Operands::scalar_second
+                                         : Operands::arrays;
+    Instruction fused = a;
+    fused.native = r.type == NPY_DOUBLE ? find_multiply_add<double>(kind, b.uniform[addend], how)
+                                        : find_multiply_add<float>(kind, b.uniform[addend], how);
+    fused.arithmetic = 0;
+    fused.count = 4;
+    fused.operands[2] = b.operands[addend];
+    fused.uniform[2] = b.uniform[addend];
+    fused.operands[3] = b.operands[2];
+    fused.uniform[3] = false;
+    code[i] = fused;
+    code.erase(code.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+  }
 }
 
 /// A ufunc instruction: (ufunc, loop index, operands, uniform flags). The loop's types must be
@@ -423,6 +476,7 @@ PyObject* make_program(PyObject*, PyObject* args) {
     const int results = ins.loop != nullptr ? ins.results : 1;
     for (int i = ins.count - results; i < ins.count; ++i) p->filled.push_back(ins.operands[i]);
   }
+  fuse_multiply_adds(*p);
   plan_runs(*p);
   if (p->outputs.empty()) {
     PyErr_SetString(PyExc_ValueError, "a program has at least one output");

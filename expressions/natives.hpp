@@ -3,8 +3,10 @@
 // float32 and float64 arithmetic in place of NumPy's loops.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <type_traits>
 
 #include "numpy_api.hpp"
@@ -290,6 +292,63 @@ Native find_arithmetic(const char* name, Operands kind) {
   if (std::strcmp(name, "divide") == 0) return arithmetic_for<T, Divide>(kind);
   if (std::strcmp(name, "negative") == 0) return arithmetic_for_cpu<T, void, Operands::arrays>();
   return nullptr;
+}
+
+/// y = a * b, then that product and c added or subtracted: the two roundings of NumPy's two
+/// calls, in one pass. `Then` says which: p + c, c + p, p - c or c - p, operands in order,
+/// so that a NaN propagates as it would.
+enum class Then { add, add_to, subtract, subtract_from };
+
+template <class T, Operands Product, bool ScalarAddend, Then How>
+[[gnu::always_inline]] inline void multiply_add_loop(char* const* r, npy_intp n) {
+  const T* a = in<T>(r, 0);
+  const T* b = in<T>(r, 1);
+  const T* c = in<T>(r, 2);
+  T* y = out<T>(r, 3);
+  const T first = a[0], second = b[0], addend = c[0];
+#pragma GCC ivdep
+  for (npy_intp i = 0; i < n; ++i) {
+    const T p = (Product == Operands::scalar_first ? first : a[i]) *
+                (Product == Operands::scalar_second ? second : b[i]);
+    const T z = ScalarAddend ? addend : c[i];
+    if constexpr (How == Then::add)
+      y[i] = p + z;
+    else if constexpr (How == Then::add_to)
+      y[i] = z + p;
+    else if constexpr (How == Then::subtract)
+      y[i] = p - z;
+    else
+      y[i] = z - p;
+  }
+}
+
+/// The variants by index: product operands (3) x scalar addend (2) x what follows (4).
+inline constexpr std::size_t multiply_add_variants = 24;
+template <class T, std::size_t I>
+bool multiply_add(char* const* r, npy_intp n) {
+  multiply_add_loop<T, static_cast<Operands>(I / 8), (I / 4) % 2 == 1, static_cast<Then>(I % 4)>(r,
+                                                                                                 n);
+  return true;
+}
+template <class T, std::size_t I>
+[[gnu::target("avx2"), gnu::flatten]] bool multiply_add_avx2(char* const* r, npy_intp n) {
+  return multiply_add<T, I>(r, n);
+}
+
+template <class T, std::size_t... I>
+Native find_multiply_add(std::size_t index, std::index_sequence<I...>) {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  static constexpr Native plain[] = {&multiply_add<T, I>...};
+  static constexpr Native wide[] = {&multiply_add_avx2<T, I>...};
+  return avx2 ? wide[index] : plain[index];
+}
+
+/// The engine's multiply-add on T for these operands.
+template <class T>
+Native find_multiply_add(Operands product, bool scalar_addend, Then how) {
+  const std::size_t index = static_cast<std::size_t>(product) * 8 + (scalar_addend ? 4 : 0) +
+                            static_cast<std::size_t>(how);
+  return find_multiply_add<T>(index, std::make_index_sequence<multiply_add_variants>{});
 }
 
 /// NumPy's integer power: wrapping products by squaring; a negative exponent is an error.

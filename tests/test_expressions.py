@@ -6,6 +6,7 @@ import ctypes
 import os
 import pickle
 import tracemalloc
+import warnings
 
 import numpy as np
 import pytest
@@ -195,6 +196,34 @@ def test_dtypes_and_values_are_numpys(text, values):
         want = np.power(values["x"], values["y"])
     assert got.dtype == want.dtype
     np.testing.assert_array_equal(got, want)
+
+
+SPECIAL = [0.0, -0.0, 1.0, -1.0, np.inf, -np.inf, np.nan, 3.0, 1e-310, 1e300, -1e300, 0.1]
+
+
+ARITHMETIC = ["x*y + z", "z + x*y", "x*y - z", "z - x*y", "2.5*x - z", "x*2.5 + 1.5", "z - 3*x",
+              "-x / y", "1 / x - y", "(x*y + 1) * z - x"]  # fmt: skip
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("text", ARITHMETIC)
+def test_arithmetic_on_special_values_is_numpys_to_the_bit_and_the_warning(text, dtype):
+    """The engine's own arithmetic and its multiply-adds against NumPy's operators."""
+    with np.errstate(all="ignore"):
+        x = np.array(SPECIAL * 12, dtype)
+        names = {"x": x, "y": np.roll(x, 5), "z": np.roll(x, 7)}
+
+    def warned(compute):
+        with warnings.catch_warnings(record=True) as caught, np.errstate(all="warn"):
+            warnings.simplefilter("always")
+            value = compute()
+        return value, {str(w.message).split(" encountered")[0] for w in caught}
+
+    got, got_warnings = warned(lambda: evaluate(text, names))
+    want, want_warnings = warned(lambda: eval(text, {}, dict(names)))  # NumPy, operator by operator
+    assert got.dtype == want.dtype
+    np.testing.assert_array_equal(got.view(f"u{got.itemsize}"), want.view(f"u{want.itemsize}"))
+    assert got_warnings == want_warnings
 
 
 def test_floating_point_errors_reach_errstate_once():
