@@ -630,6 +630,39 @@ void stream_store(char* to, const char* from, std::size_t bytes) {
   std::memcpy(to + done, from + done, bytes - done);
 }
 
+/// Asks for the inputs of a worker's next block while it computes this one, a slice before
+/// each instruction: the program reads its inputs one instruction after the other, and a
+/// lone stream from memory is slower than several at once, but requests all made at once
+/// would wait for memory before the block's work. A block of inputs fits the L2 beside the
+/// registers.
+class Prefetch {
+ public:
+  Prefetch(const Evaluation& e, npy_intp block) : e_(e) {
+    if (block >= e.blocks) return;
+    const npy_intp begin = block * e.block, n = std::min(e.block, e.size - begin);
+    npy_intp total = 0;
+    for (std::size_t j = 0; j < e.program->inputs.size(); ++j) total += n * e.steps[j];
+    begin_ = begin, n_ = n;
+    slice_ = (total / static_cast<npy_intp>(e.program->code.size() + 1) + 63) / 64 * 64;
+  }
+  void some() {
+    for (npy_intp sent = 0; sent < slice_ && input_ < e_.program->inputs.size();) {
+      const npy_intp bytes = n_ * e_.steps[input_];
+      if (done_ >= bytes) {
+        ++input_, done_ = 0;
+        continue;
+      }
+      __builtin_prefetch(e_.data[input_] + begin_ * e_.steps[input_] + done_, 0, 2);
+      done_ += 64, sent += 64;
+    }
+  }
+
+ private:
+  const Evaluation& e_;
+  npy_intp begin_ = 0, n_ = 0, slice_ = 0, done_ = 0;
+  std::size_t input_ = 0;
+};
+
 void run_windows(Evaluation& e, Scratch& s, std::size_t begin, npy_intp n) {
   const Program& p = *e.program;
   char* const* base = s.base();
@@ -673,9 +706,10 @@ void run_windows(Evaluation& e, Scratch& s, std::size_t begin, npy_intp n) {
 /// instructions that writes the results goes window by window: what each writes is still in
 /// L1 when the next reads it, and the run reads and writes its arrays in one pass, as one
 /// loop would.
-void execute(Evaluation& e, Scratch& s, npy_intp n) {
+void execute(Evaluation& e, Scratch& s, npy_intp n, Prefetch* ahead) {
   const std::vector<Instruction>& code = e.program->code;
   for (std::size_t i = 0; i < code.size();) {
+    if (ahead != nullptr) ahead->some();
     // One instruction goes by windows only to stream its results past the caches.
     if (code[i].windowed && (code[i].run_end - i > 1 || e.stream_outputs)) {
       run_windows(e, s, i, n);
@@ -706,7 +740,8 @@ void run_prologue(Evaluation& e, Scratch& s, npy_intp block) {
 
 /// One chunk of at most a block: external operands in place where contiguous, else gathered
 /// into (and results scattered from) the worker's own registers.
-void run_chunk(Evaluation& e, Scratch& s, char* const* data, const npy_intp* steps, npy_intp n) {
+void run_chunk(Evaluation& e, Scratch& s, char* const* data, const npy_intp* steps, npy_intp n,
+               Prefetch* ahead = nullptr) {
   const Program& p = *e.program;
   char** base = s.base();
   const std::size_t nin = p.inputs.size(), nout = p.outputs.size();
@@ -722,28 +757,13 @@ void run_chunk(Evaluation& e, Scratch& s, char* const* data, const npy_intp* ste
           std::memcpy(base[r] + k * size, data[j] + k * steps[j], static_cast<std::size_t>(size));
     }
   }
-  execute(e, s, n);
+  execute(e, s, n, ahead);
   for (std::size_t j = nin; j < nin + nout; ++j) {
     const std::size_t r = static_cast<std::size_t>(p.outputs[j - nin]);
     const npy_intp size = p.registers[r].size;
     if (base[r] != data[j])
       for (npy_intp k = 0; k < n; ++k)
         std::memcpy(data[j] + k * steps[j], base[r] + k * size, static_cast<std::size_t>(size));
-  }
-}
-
-/// Asks for the inputs of the block after this one while this one computes: the program reads
-/// its inputs one instruction after the other, and a lone stream from memory is slower than
-/// several at once. One request per cache line; a block of inputs fits the L2 beside the
-/// registers.
-void prefetch_inputs(const Evaluation& e, npy_intp next) {
-  if (next >= e.blocks) return;
-  const npy_intp begin = next * e.block, n = std::min(e.block, e.size - begin);
-  for (std::size_t j = 0; j < e.program->inputs.size(); ++j) {
-    if (e.steps[j] == 0) continue;
-    const char* from = e.data[j] + begin * e.steps[j];
-    const npy_intp bytes = n * e.steps[j];
-    for (npy_intp b = 0; b < bytes; b += 64) __builtin_prefetch(from + b, 0, 2);
   }
 }
 
@@ -760,11 +780,13 @@ void work(void* context, int worker) {
   const std::size_t operands = e.data.size();
   std::vector<char*> at(operands);
   if (e.direct) {
-    for (npy_intp k; (k = e.next.fetch_add(1)) < e.blocks;) {
+    // Each worker claims its next block before computing this one, to ask for its inputs.
+    for (npy_intp k = e.next.fetch_add(1), after; k < e.blocks; k = after) {
+      after = e.next.fetch_add(1);
       const npy_intp begin = k * e.block, n = std::min(e.block, e.size - begin);
       for (std::size_t j = 0; j < operands; ++j) at[j] = e.data[j] + begin * e.steps[j];
-      prefetch_inputs(e, k + 1);
-      run_chunk(e, s, at.data(), e.steps.data(), n);
+      Prefetch ahead(e, after);
+      run_chunk(e, s, at.data(), e.steps.data(), n, &ahead);
     }
     if (e.stream_outputs) _mm_sfence();  // the streamed stores, before the pool's release
     return;
