@@ -103,6 +103,9 @@ struct Placed {
   npy_intp move[max_windowed_operands], step[max_windowed_operands];
 };
 
+/// The results an instruction writes: its last operands.
+int results_of(const Instruction& ins) { return ins.loop != nullptr ? ins.results : 1; }
+
 struct Program {
   std::vector<Register> registers;
   std::vector<Instruction> prologue, code;  // once per worker, and per block
@@ -289,7 +292,7 @@ bool dead_after(const std::vector<Instruction>& code, std::size_t after, int r) 
   for (std::size_t i = after + 1; i < code.size(); ++i) {
     const Instruction& ins = code[i];
     for (int k = 0; k < ins.count; ++k)
-      if (ins.operands[k] == r) return k >= ins.count - (ins.loop != nullptr ? ins.results : 1);
+      if (ins.operands[k] == r) return k >= ins.count - results_of(ins);
   }
   return true;
 }
@@ -419,24 +422,21 @@ void plan_runs(Program& p) {
     if (windowed) {
       // 0: untouched, 1: written first, 2: read first or read after the run
       std::vector<char> state(p.registers.size(), 0);
-      const auto results = [](const Instruction& ins) {
-        return ins.loop != nullptr ? ins.results : 1;
-      };
       for (std::size_t i = begin; i < end; ++i) {
         const Instruction& ins = code[i];
         for (int k = 0; k < ins.count; ++k) {
           const auto r = static_cast<std::size_t>(ins.operands[k]);
-          if (state[r] == 0) state[r] = k < ins.count - results(ins) ? 2 : 1;
+          if (state[r] == 0) state[r] = k < ins.count - results_of(ins) ? 2 : 1;
         }
       }
       std::vector<bool> written_again(p.registers.size());
       for (std::size_t i = end; i < code.size(); ++i) {
         const Instruction& ins = code[i];
-        for (int k = 0; k < ins.count - results(ins); ++k) {
+        for (int k = 0; k < ins.count - results_of(ins); ++k) {
           const auto r = static_cast<std::size_t>(ins.operands[k]);
           if (!written_again[r]) state[r] = 2;
         }
-        for (int k = ins.count - results(ins); k < ins.count; ++k)
+        for (int k = ins.count - results_of(ins); k < ins.count; ++k)
           written_again[static_cast<std::size_t>(ins.operands[k])] = true;
       }
       for (std::size_t i = begin; i < end; ++i)
@@ -473,8 +473,8 @@ PyObject* make_program(PyObject*, PyObject* args) {
   }
   p->filled = p->scalars;
   for (const Instruction& ins : p->prologue) {
-    const int results = ins.loop != nullptr ? ins.results : 1;
-    for (int i = ins.count - results; i < ins.count; ++i) p->filled.push_back(ins.operands[i]);
+    for (int i = ins.count - results_of(ins); i < ins.count; ++i)
+      p->filled.push_back(ins.operands[i]);
   }
   fuse_multiply_adds(*p);
   plan_runs(*p);

@@ -385,41 +385,71 @@ R selection_sse2(R value, const char* x, npy_intp n) {
   return selection_in<S, R, 16>(value, x, n);
 }
 
+/// AVX-512's registers of float64 or float32 and the operations the selections use.
+template <class T>
+struct Avx512;
+template <>
+struct Avx512<double> {
+  using Vector = __m512d;
+  [[gnu::target("avx512f"), gnu::always_inline]] static Vector load(const char* p) {
+    return _mm512_loadu_pd(p);
+  }
+  [[gnu::target("avx512f"), gnu::always_inline]] static void store(double* p, Vector v) {
+    _mm512_storeu_pd(p, v);
+  }
+  [[gnu::target("avx512f"), gnu::always_inline]] static Vector max(Vector a, Vector b) {
+    return _mm512_maskz_max_pd(0xFF, a, b);
+  }
+  [[gnu::target("avx512f"), gnu::always_inline]] static Vector min(Vector a, Vector b) {
+    return _mm512_maskz_min_pd(0xFF, a, b);
+  }
+  /// b where a is NaN, else kept.
+  [[gnu::target("avx512f"), gnu::always_inline]] static Vector unless_nan(Vector a, Vector kept,
+                                                                          Vector b) {
+    return _mm512_mask_blend_pd(_mm512_cmp_pd_mask(a, a, _CMP_UNORD_Q), kept, b);
+  }
+};
+template <>
+struct Avx512<float> {
+  using Vector = __m512;
+  [[gnu::target("avx512f"), gnu::always_inline]] static Vector load(const char* p) {
+    return _mm512_loadu_ps(p);
+  }
+  [[gnu::target("avx512f"), gnu::always_inline]] static void store(float* p, Vector v) {
+    _mm512_storeu_ps(p, v);
+  }
+  [[gnu::target("avx512f"), gnu::always_inline]] static Vector max(Vector a, Vector b) {
+    return _mm512_maskz_max_ps(0xFFFF, a, b);
+  }
+  [[gnu::target("avx512f"), gnu::always_inline]] static Vector min(Vector a, Vector b) {
+    return _mm512_maskz_min_ps(0xFFFF, a, b);
+  }
+  [[gnu::target("avx512f"), gnu::always_inline]] static Vector unless_nan(Vector a, Vector kept,
+                                                                          Vector b) {
+    return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(a, a, _CMP_UNORD_Q), kept, b);
+  }
+};
+
 /// The larger or smaller of values, in AVX-512's registers with its own max and min, which
 /// keep their second operand where either is NaN: b over a, unless a is NaN. (Their invalid
 /// flag for a NaN is dropped with the kernel's other flags.) Four registers at a time.
 template <Select S, class T>
 [[gnu::target("avx512f")]] T extreme_avx512(T value, const char* x, npy_intp n) {
   static_assert(S == Select::larger || S == Select::smaller, "Only fmax and fmin use max, min.");
+  using V = Avx512<T>;
   constexpr npy_intp width = 64 / npy_intp{sizeof(T)}, registers = 4;
   npy_intp k = 0;
   if (n >= width * registers) {
     T last[static_cast<std::size_t>(width * registers)];
-    if constexpr (std::is_same_v<T, double>) {
-      __m512d lane[registers];
-      for (npy_intp j = 0; j < registers; ++j) lane[j] = _mm512_loadu_pd(x + j * 64);
-      for (k = width * registers; k + width * registers <= n; k += width * registers)
-        for (npy_intp j = 0; j < registers; ++j) {
-          const __m512d b = _mm512_loadu_pd(x + k * 8 + j * 64);
-          const __m512d kept = S == Select::larger ? _mm512_maskz_max_pd(0xFF, b, lane[j])
-                                                   : _mm512_maskz_min_pd(0xFF, b, lane[j]);
-          lane[j] =
-              _mm512_mask_blend_pd(_mm512_cmp_pd_mask(lane[j], lane[j], _CMP_UNORD_Q), kept, b);
-        }
-      for (npy_intp j = 0; j < registers; ++j) _mm512_storeu_pd(last + j * width, lane[j]);
-    } else {
-      __m512 lane[registers];
-      for (npy_intp j = 0; j < registers; ++j) lane[j] = _mm512_loadu_ps(x + j * 64);
-      for (k = width * registers; k + width * registers <= n; k += width * registers)
-        for (npy_intp j = 0; j < registers; ++j) {
-          const __m512 b = _mm512_loadu_ps(x + k * 4 + j * 64);
-          const __m512 kept = S == Select::larger ? _mm512_maskz_max_ps(0xFFFF, b, lane[j])
-                                                  : _mm512_maskz_min_ps(0xFFFF, b, lane[j]);
-          lane[j] =
-              _mm512_mask_blend_ps(_mm512_cmp_ps_mask(lane[j], lane[j], _CMP_UNORD_Q), kept, b);
-        }
-      for (npy_intp j = 0; j < registers; ++j) _mm512_storeu_ps(last + j * width, lane[j]);
-    }
+    typename V::Vector lane[registers];
+    for (npy_intp j = 0; j < registers; ++j) lane[j] = V::load(x + j * 64);
+    for (k = width * registers; k + width * registers <= n; k += width * registers)
+      for (npy_intp j = 0; j < registers; ++j) {
+        const auto b = V::load(x + k * npy_intp{sizeof(T)} + j * 64);
+        const auto kept = S == Select::larger ? V::max(b, lane[j]) : V::min(b, lane[j]);
+        lane[j] = V::unless_nan(lane[j], kept, b);
+      }
+    for (npy_intp j = 0; j < registers; ++j) V::store(last + j * width, lane[j]);
     for (const T v : last) value = select<S>(value, v);
   }
   for (; k < n; ++k) {
