@@ -7,6 +7,7 @@ import os
 import pickle
 import tracemalloc
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -23,7 +24,7 @@ from quorvex.mkl import (
     validate,
     vml,
 )
-from quorvex.mkl.expressions import _functions
+from quorvex.mkl.expressions import _compile, _functions
 
 RNG = np.random.default_rng(16)
 N = 700  # three of the engine's windows, the last one partial
@@ -318,11 +319,18 @@ def test_results_are_the_same_for_any_thread_count(layout):
     assert expressions.set_block_size(None) == previous
 
 
+def last_cache_size() -> int:
+    """The L3's size as the kernel describes it (glibc's sysconf may report ten times it)."""
+    for index in Path("/sys/devices/system/cpu/cpu0/cache").glob("index*"):
+        if (index / "level").read_text().strip() == "3":
+            size = (index / "size").read_text().strip()
+            return int(size.rstrip("KM")) << {"K": 10, "M": 20}.get(size[-1], 0)
+    name = "SC_LEVEL3_CACHE_SIZE"
+    return (os.sysconf(name) if name in os.sysconf_names else 0) or 32 << 20
+
+
 def test_results_beyond_the_last_cache_bypass_it_with_the_same_values():
-    last_cache = (
-        os.sysconf("SC_LEVEL3_CACHE_SIZE") if "SC_LEVEL3_CACHE_SIZE" in os.sysconf_names else 0
-    )
-    n = (last_cache if last_cache > 0 else 32 << 20) // 4 + 1001
+    n = last_cache_size() // 4 + 1001
     x = np.linspace(-2, 2, n, dtype=np.float32)
     r, s = fuse(lambda x: (2 * x + 1, vml.exp(x) * x - 3))(x)
     np.testing.assert_array_equal(r, 2 * x + 1)
@@ -332,6 +340,23 @@ def test_results_beyond_the_last_cache_bypass_it_with_the_same_values():
     np.testing.assert_array_equal(out, x * np.float32(0.5) - x)
     evaluate("x * 0.5 - x", out=x)  # in place
     np.testing.assert_array_equal(x, out)
+
+
+def test_cheap_instructions_gather_between_mkl_calls(monkeypatch):
+    """Black-Scholes's arithmetic runs in three passes between MKL's calls, as one would write
+    it by hand, with the values of the order it was written in, to the bit."""
+    s, k, t = RNG.uniform(50, 150, N), RNG.uniform(40, 160, N), RNG.uniform(0.25, 2, N)
+    d1 = "(log(s / k) + (r + 0.5 * v**2) * t) / (v * sqrt(t))"
+    text = f"s * cdfnorm({d1}) - k * exp(-r * t) * cdfnorm({d1} - v * sqrt(t))"
+    names = {"s": s, "k": k, "t": t, "r": 0.02, "v": 0.3}
+    signature = tuple(float if type(names[n]) is float else s.dtype for n in "skrvt")
+    code = expressions.program("expression", text, signature, None).code
+    runs = "".join("c" if _compile.cheap(instruction) else "M" for instruction in code)
+    assert [len(run) for run in runs.split("M") if run] == [2, 5, 4], runs
+    grouped = evaluate(text, names)
+    monkeypatch.setattr(_compile, "group_cheap", lambda code: code)
+    monkeypatch.setattr(expressions, "_programs", {})
+    np.testing.assert_array_equal(grouped, evaluate(text, names))
 
 
 def test_no_full_size_temporaries():

@@ -51,6 +51,7 @@ class Compiled:
     plan: tuple[tuple[int, np.dtype | None], ...]  # per program input: (argument, dtype to make)
     direct: bool  # the arguments are the program's inputs, as they are
     dtypes: tuple[np.dtype, ...]  # of the results
+    code: tuple  # per block, as laid out: (ufunc, loop, registers, uniform) | (name, registers)
     signature: tuple  # kept, so that keys holding ids of its dtypes stay valid
 
 
@@ -296,11 +297,17 @@ class Compiler:
         prologue = [c for c, once in zip(self.code, self.once, strict=True) if once]
         body = [c for c, once in zip(self.code, self.once, strict=True) if not once]
         registers, code = allocate(self.registers, prologue + body)
+        grouped = group_cheap(body)
+        if grouped != body:  # unless it needs more of the cache than the order it was written in
+            regrouped = allocate(self.registers, prologue + grouped)
+            if len(regrouped[0]) <= len(registers) + 2:
+                registers, code = regrouped
         program = _expressions.program(registers, code[: len(prologue)], code[len(prologue) :])
         # (np.dtype(None) is float64, so the dtypes are compared by identity.)
         direct = [i for i, _ in self.plan] == list(range(len(names)))
         direct = direct and all(dtype is None for _, dtype in self.plan)
-        return Compiled(program, tuple(self.plan), direct, tuple(dtypes), self.signature)
+        body = code[len(prologue) :]
+        return Compiled(program, tuple(self.plan), direct, tuple(dtypes), body, self.signature)
 
 
 def _operands(instruction: tuple) -> tuple[int, ...]:
@@ -309,6 +316,76 @@ def _operands(instruction: tuple) -> tuple[int, ...]:
 
 def _writes(instruction: tuple) -> int:
     return instruction[0].nout if len(instruction) == 4 else 1
+
+
+def cheap(instruction: tuple) -> bool:
+    """Whether the engine runs the instruction window by window among its neighbours: its
+    own instructions and NumPy's loops, a few operations per element (MKL's calls are not)."""
+    if len(instruction) == 2:
+        return len(instruction[1]) <= 4
+    u = instruction[0]
+    return len(instruction[2]) <= 4 and getattr(np, u.__name__, None) is u
+
+
+def group_cheap(code: list[tuple]) -> list[tuple]:
+    """The code reordered so that its cheap instructions gather into as few runs between
+    MKL's calls as their values allow: each run is one pass over the block, in windows
+    that stay in L1. A cheap value that only cheap instructions read waits for its first
+    reader's run; within a run, a value read once comes just before its reader, so that a
+    product stays next to the sum that takes it."""
+    producer: dict[int, int] = {}
+    for i, instruction in enumerate(code):
+        operands = _operands(instruction)
+        for r in operands[len(operands) - _writes(instruction) :]:
+            producer[r] = i
+    sources: list[list[int]] = []
+    readers: list[list[int]] = [[] for _ in code]
+    for i, instruction in enumerate(code):
+        operands = _operands(instruction)
+        found = list(dict.fromkeys(
+            producer[r] for r in operands[: len(operands) - _writes(instruction)] if r in producer
+        ))  # fmt: skip
+        sources.append(found)
+        for j in found:
+            readers[j].append(i)
+    is_cheap = [cheap(instruction) for instruction in code]
+    # Run k holds the cheap instructions of stage k; MKL's calls of stage k come after it.
+    stage = [0] * len(code)
+    ready = [0] * len(code)  # the first run that may read the instruction's results
+    for i in range(len(code)):
+        stage[i] = max((ready[j] for j in sources[i]), default=0)
+        ready[i] = stage[i] + (0 if is_cheap[i] else 1)
+    for i in reversed(range(len(code))):
+        if is_cheap[i] and readers[i] and all(is_cheap[j] for j in readers[i]):
+            stage[i] = min(stage[j] for j in readers[i])
+    order: list[int] = []
+    placed = [False] * len(code)
+
+    def place(i: int) -> None:  # what i reads of its run first, depth first, without recursion
+        placed[i] = True
+        pending = [(i, iter(sources[i]))]
+        while pending:
+            node, rest = pending[-1]
+            j = next((j for j in rest if not placed[j] and is_cheap[j] and stage[j] == stage[i]),
+                     None)  # fmt: skip
+            if j is None:
+                order.append(node)
+                pending.pop()
+            else:
+                placed[j] = True
+                pending.append((j, iter(sources[j])))
+
+    for k in range(max(stage, default=0) + 1):
+        for i in range(len(code)):
+            if is_cheap[i] and stage[i] == k and not placed[i]:
+                inside = [j for j in readers[i] if is_cheap[j] and stage[j] == k]
+                if not inside:  # a run's results: each pulls in what it reads of the run
+                    place(i)
+        for i in range(len(code)):
+            if is_cheap[i] and stage[i] == k and not placed[i]:
+                place(i)
+        order += [i for i in range(len(code)) if not is_cheap[i] and stage[i] == k]
+    return [code[i] for i in order]
 
 
 def allocate(registers: list[list], code: list[tuple]) -> tuple[tuple, tuple]:
