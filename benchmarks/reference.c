@@ -4,6 +4,7 @@
  *   calls N                   ns per call of tiny vdAdd, vdExp, vmlGetMode; vdExp at 10^6
  *   threads n calls           vdExp on n elements: one thread making 2 x calls, two threads
  *   blackscholes n block T    Black-Scholes's MKL calls on one block, n/block times, T threads
+ *   blackscholes n block T m  the same calls and loops over n options in memory, block by block
  *   arithmetic n T            numexpr's arithmetic expressions in one pass over n elements */
 #include <math.h>
 #include <pthread.h>
@@ -162,27 +163,36 @@ static int block;
 static double* blocks[MAX_THREADS]; /* per thread: s, k, t and five registers */
 static const double rate = 0.02, volatility = 0.3;
 
+static long options_n;
+static double* options[4]; /* s, k, t and prices of n options in memory, or none */
+
 static void black_scholes(int index, long count) {
   double *s = blocks[index], *k = s + block, *t = k + block, *a = t + block, *b = a + block;
   double *d1 = b + block, *d2 = d1 + block, *price = d2 + block;
   for (long repeat = index; repeat < count; repeat += pool.count) {
-    for (int i = 0; i < block; i++) a[i] = s[i] / k[i];
-    vdLn(block, a, a);
-    vdSqrt(block, t, b);
-    for (int i = 0; i < block; i++) {
+    int m = block;
+    if (options[0]) { /* each block its own options, read from memory and written there */
+      long at = repeat * block;
+      m = options_n - at < block ? (int)(options_n - at) : block;
+      s = options[0] + at, k = options[1] + at, t = options[2] + at, price = options[3] + at;
+    }
+    for (int i = 0; i < m; i++) a[i] = s[i] / k[i];
+    vdLn(m, a, a);
+    vdSqrt(m, t, b);
+    for (int i = 0; i < m; i++) {
       double sigma = volatility * b[i];
       d1[i] = (a[i] + (rate + 0.5 * volatility * volatility) * t[i]) / sigma;
       d2[i] = d1[i] - sigma;
       a[i] = -rate * t[i];
     }
-    vdExp(block, a, a);
-    vdCdfNorm(block, d1, d1);
-    vdCdfNorm(block, d2, d2);
-    for (int i = 0; i < block; i++) price[i] = s[i] * d1[i] - k[i] * a[i] * d2[i];
+    vdExp(m, a, a);
+    vdCdfNorm(m, d1, d1);
+    vdCdfNorm(m, d2, d2);
+    for (int i = 0; i < m; i++) price[i] = s[i] * d1[i] - k[i] * a[i] * d2[i];
   }
 }
 
-static void blackscholes(long n, int size, int count) {
+static void blackscholes(long n, int size, int count, int in_memory) {
   block = (long)size < n ? size : (int)n; /* no more than the options */
   count = count < MAX_THREADS ? count : MAX_THREADS;
   for (int j = 0; j < count; j++) {
@@ -192,6 +202,10 @@ static void blackscholes(long n, int size, int count) {
       blocks[j][block + i] = 40.0 + (double)(i % 120);
       blocks[j][2 * block + i] = 0.25 + (double)(i % 40) / 20.0;
     }
+  }
+  if (in_memory) {
+    options_n = n, options[0] = array((size_t)n, 50, 150), options[1] = array((size_t)n, 40, 160);
+    options[2] = array((size_t)n, 0.25, 2.25), options[3] = array((size_t)n, 0, 0);
   }
   pool_start(count);
   printf("seconds %.9f\nblock %d\n", timed(black_scholes, (n + block - 1) / block), block);
@@ -232,7 +246,7 @@ int main(int argc, char** argv) {
   } else if (strcmp(what, "threads") == 0 && argc > 3) {
     threads(atoi(argv[2]), atol(argv[3]));
   } else if (strcmp(what, "blackscholes") == 0 && argc > 4) {
-    blackscholes(atol(argv[2]), atoi(argv[3]), atoi(argv[4]));
+    blackscholes(atol(argv[2]), atoi(argv[3]), atoi(argv[4]), argc > 5);
   } else if (strcmp(what, "arithmetic") == 0 && argc > 3) {
     arithmetic(atol(argv[2]), atoi(argv[3]));
   } else {
