@@ -638,10 +638,6 @@ void run_instruction(Evaluation& e, const Instruction& ins, char* const* base, n
   }
 }
 
-/// Copies to memory past the caches: a result larger than the last cache would only evict
-/// what the program reads, and a plain store first reads each line it writes. The widest
-/// stores the CPU has: with AVX-512 each writes a whole cache line, which the memory takes
-/// at once (measured: a third less time than 16-byte stores for a Black-Scholes result).
 /// Copies the bytes before `to` reaches a multiple of `width` and those after the last whole
 /// unit of it; returns where the units start and how many there are, for streaming.
 std::pair<std::size_t, std::size_t> copy_ends(char* to, const char* from, std::size_t bytes,
@@ -665,6 +661,10 @@ void stream_store_sse2(char* to, const char* from, std::size_t bytes) {
     _mm512_stream_si512(reinterpret_cast<__m512i*>(to + k),
                         _mm512_loadu_si512(reinterpret_cast<const void*>(from + k)));
 }
+/// Copies to memory past the caches: a result larger than the last cache would only evict
+/// what the program reads, and a plain store first reads each line it writes. The widest
+/// stores the CPU has: with AVX-512 each writes a whole cache line, which the memory takes
+/// at once (measured: a third less time than 16-byte stores for a Black-Scholes result).
 void stream_store(char* to, const char* from, std::size_t bytes) {
   static const auto store =
       __builtin_cpu_supports("avx512f") ? &stream_store_avx512 : &stream_store_sse2;

@@ -319,8 +319,9 @@ def _writes(instruction: tuple) -> int:
 
 
 def cheap(instruction: tuple) -> bool:
-    """Whether the engine runs the instruction window by window among its neighbours: its
-    own instructions and NumPy's loops, a few operations per element (MKL's calls are not)."""
+    """Whether the instruction is one the engine may run window by window among its
+    neighbours (its rule for them): its own and NumPy's loops, a few operations per element,
+    where MKL's calls cost a block's worth."""
     if len(instruction) == 2:
         return len(instruction[1]) <= 4
     u = instruction[0]
@@ -329,10 +330,11 @@ def cheap(instruction: tuple) -> bool:
 
 def group_cheap(code: list[tuple]) -> list[tuple]:
     """The code reordered so that its cheap instructions gather into as few runs between
-    MKL's calls as their values allow: each run is one pass over the block, in windows
-    that stay in L1. A cheap value that only cheap instructions read waits for its first
-    reader's run; within a run, a value read once comes just before its reader, so that a
-    product stays next to the sum that takes it."""
+    MKL's calls as their values allow, as one would write the loops by hand: a run's
+    instructions follow one another over a block while it is in cache, and the run that
+    makes the results goes by windows in L1. A cheap value that only cheap instructions
+    read waits for its first reader's run; within a run, a value read once comes just
+    before its reader, so that a product stays next to the sum that takes it."""
     producer: dict[int, int] = {}
     for i, instruction in enumerate(code):
         operands = _operands(instruction)
