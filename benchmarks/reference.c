@@ -170,12 +170,10 @@ static void black_scholes(int index, long count) {
   double *s = blocks[index], *k = s + block, *t = k + block, *a = t + block, *b = a + block;
   double *d1 = b + block, *d2 = d1 + block, *price = d2 + block;
   for (long repeat = index; repeat < count; repeat += pool.count) {
-    int m = block;
-    if (options[0]) { /* each block its own options, read from memory and written there */
-      long at = repeat * block;
-      m = options_n - at < block ? (int)(options_n - at) : block;
+    long at = repeat * block; /* the last block holds the options that are left */
+    int m = options_n - at < block ? (int)(options_n - at) : block;
+    if (options[0]) /* each block its own options, read from memory and written there */
       s = options[0] + at, k = options[1] + at, t = options[2] + at, price = options[3] + at;
-    }
     for (int i = 0; i < m; i++) a[i] = s[i] / k[i];
     vdLn(m, a, a);
     vdSqrt(m, t, b);
@@ -203,8 +201,9 @@ static void blackscholes(long n, int size, int count, int in_memory) {
       blocks[j][2 * block + i] = 0.25 + (double)(i % 40) / 20.0;
     }
   }
+  options_n = n;
   if (in_memory) {
-    options_n = n, options[0] = array((size_t)n, 50, 150), options[1] = array((size_t)n, 40, 160);
+    options[0] = array((size_t)n, 50, 150), options[1] = array((size_t)n, 40, 160);
     options[2] = array((size_t)n, 0.25, 2.25), options[3] = array((size_t)n, 0, 0);
   }
   pool_start(count);
