@@ -38,6 +38,7 @@ WAYS = {  # key: how, and whether MKL computes it
     "floor": ("compute floor: the MKL calls on one block, in C", True),
     "memory": ("the floor's calls and loops in C over the options in memory", True),
 }
+IN_C = ("floor", "memory")  # the ways reference.c runs
 
 
 def formula(s, k, t, m):
@@ -204,8 +205,7 @@ def tables(data: dict, results: dict) -> list:
     n, ms = str(data["n"]), data["ms"]
     rows = []
     for key, (how, mkl) in WAYS.items():
-        in_c = key in ("floor", "memory")
-        kernels = (data["c_kernels"] if in_c else data["kernels"]) if mkl else "-"
+        kernels = (data["c_kernels"] if key in IN_C else data["kernels"]) if mkl else "-"
         speed = report.ratio(ms[key].get(n), ms["evaluate"].get(n))
         time = ms[key].get(n, "not available")
         rows.append([how, kernels, time, speed, data["difference"].get(key)])
@@ -270,7 +270,7 @@ def plots(data: dict, results: dict, plt, directory) -> list[str]:
     for key, (how, _) in WAYS.items():
         points = [(int(n), ms * 1e6 / int(n)) for n, ms in data["ms"][key].items() if ms]
         if points:
-            style, label = "o:" if key in ("floor", "memory") else "o-", how.replace("`", "")
+            style, label = "o:" if key in IN_C else "o-", how.replace("`", "")
             axes.loglog(*zip(*points, strict=True), style, ms=3, label=label)
     axes.set(xlabel="options (n)", ylabel="ns per option, one thread")
     axes.grid(True, which="both", alpha=0.3)
