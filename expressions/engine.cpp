@@ -88,8 +88,9 @@ constexpr int max_windowed_operands = 4;
 // Programs.
 
 /// Scalar inputs (0-d arrays, Python's and NumPy's scalars) are one value for the whole
-/// evaluation: they, the constants and what the prologue computes from them alone are filled
-/// into each worker's registers once.
+/// evaluation: they, the constants and what the prologue computes from them alone are written
+/// into each worker's registers once, and copied through the block where an instruction reads
+/// them as arrays.
 enum class Kind { input, output, constant, temporary, scalar_input };
 
 struct Register {
@@ -98,6 +99,7 @@ struct Register {
   Kind kind;
   int index;                     // of the input or output
   alignas(16) char value[16]{};  // of a constant
+  bool read_as_array = false;    // by an instruction that takes no step 0 for it
 };
 
 struct Instruction {
@@ -500,6 +502,10 @@ PyObject* make_program(PyObject*, PyObject* args) {
   }
   fuse_multiply_adds(*p);
   plan_runs(*p);
+  for (const Instruction& ins : p->code)
+    for (int k = 0; k < ins.count; ++k)
+      if (!ins.uniform[k])
+        p->registers[static_cast<std::size_t>(ins.operands[k])].read_as_array = true;
   if (p->outputs.empty()) {
     PyErr_SetString(PyExc_ValueError, "a program has at least one output");
     return nullptr;
@@ -517,6 +523,16 @@ PyObject* make_program(PyObject*, PyObject* args) {
 /// lines, so that they do not start at the same address modulo 4 KiB, where loads from one
 /// wait for stores to another.
 constexpr npy_intp stagger = 5 * 64;
+
+/// Copies a register's first element through its block, doubling the copies: a block in
+/// log2(block) memcpy calls. Only registers read as arrays pay it: the rest are read by
+/// step 0, and filling them all cost a Black-Scholes evaluation half a MiB of copies.
+void fill_block(char* at, const Register& r, npy_intp block) {
+  const auto size = static_cast<std::size_t>(r.size);
+  const auto total = size * static_cast<std::size_t>(block);
+  for (std::size_t done = size; done < total; done *= 2)
+    std::memcpy(at + done, at, std::min(done, total - done));
+}
 
 class Scratch {
  public:
@@ -537,12 +553,9 @@ class Scratch {
     for (std::size_t i = 0; i < p.registers.size(); ++i) {
       const Register& r = p.registers[i];
       own_[i] = base_[i] = at;
-      if (r.kind == Kind::constant) {  // the value, then copies doubling up to the block
-        const auto size = static_cast<std::size_t>(r.size);
-        const auto total = size * static_cast<std::size_t>(block);
-        std::memcpy(at, r.value, size);
-        for (std::size_t done = size; done < total; done *= 2)
-          std::memcpy(at + done, at, std::min(done, total - done));
+      if (r.kind == Kind::constant) {
+        std::memcpy(at, r.value, static_cast<std::size_t>(r.size));
+        if (r.read_as_array) fill_block(at, r, block);
       }
       at += (r.size * block + 63) / 64 * 64 + stagger;
     }
@@ -736,12 +749,9 @@ void run_prologue(Evaluation& e, Scratch& s, npy_intp block) {
     std::memcpy(s.own(r), e.scalars[j], static_cast<std::size_t>(p.registers[r].size));
   }
   for (const Instruction& ins : p.prologue) run_instruction(e, ins, s.base(), 1);
-  for (int index : p.filled) {  // doubling the copies: a block in log2(block) memcpy calls
-    const auto r = static_cast<std::size_t>(index);
-    const auto size = static_cast<std::size_t>(p.registers[r].size);
-    const auto total = size * static_cast<std::size_t>(block);
-    for (std::size_t done = size; done < total; done *= 2)
-      std::memcpy(s.own(r) + done, s.own(r), std::min(done, total - done));
+  for (int index : p.filled) {
+    const Register& r = p.registers[static_cast<std::size_t>(index)];
+    if (r.read_as_array) fill_block(s.own(static_cast<std::size_t>(index)), r, block);
   }
 }
 
