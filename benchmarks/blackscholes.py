@@ -267,7 +267,7 @@ def targets(data: dict, results: dict) -> list[dict]:
 
 
 def plots(data: dict, results: dict, plt, directory) -> list[str]:
-    figure, axes = plt.subplots(figsize=(9, 5.5))
+    figure, axes = plt.subplots(figsize=(12, 5.5))
     for key, (how, _) in WAYS.items():
         points = [(int(n), ms * 1e6 / int(n)) for n, ms in data["ms"][key].items() if ms]
         if points:
@@ -275,6 +275,6 @@ def plots(data: dict, results: dict, plt, directory) -> list[str]:
             axes.loglog(*zip(*points, strict=True), style, ms=3, label=label)
     axes.set(xlabel="options (n)", ylabel="ns per option, one thread")
     axes.grid(True, which="both", alpha=0.3)
-    axes.legend(fontsize=7)
+    axes.legend(fontsize=7, loc="upper left", bbox_to_anchor=(1.01, 1))  # beside the lines
     title = f"Black-Scholes, float64 (MKL kernels: {data['kernels']})"
     return [report.save(plt, figure, directory / "blackscholes.png", title)]
