@@ -5,6 +5,7 @@
 #include <mkl_service.h>
 #include <mkl_vml_functions.h>
 #include <immintrin.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "errors.hpp"
 #include "natives.hpp"
 #include "threads.hpp"
 
@@ -112,6 +114,9 @@ struct Instruction {
   // A few instructions per element (NumPy's loops and the engine's own): consecutive ones run
   // window by window, and the values that live only among them stay in a window of L1 cache.
   bool streamed = false;
+  // NumPy's own loop: it may clear the floating-point flags (its comparisons drop those of
+  // NaN operands, clearing all), and may set an exception through npy_gil_error.
+  bool numpy = false;
   char arithmetic = 0;            // '+', '-', '*' or '/' for the engine's own on two operands
   std::size_t run_end = 0;        // past the last instruction of its run
   bool windowed = false;          // its run goes window by window
@@ -138,6 +143,7 @@ struct Program {
   std::vector<int> scalars, filled;         // scalar inputs; registers the prologue fills
   std::vector<PyObject*> owned;             // the ufuncs whose loops the code calls
   npy_intp scratch_bytes_per_element = 0;
+  bool calls_numpy = false;  // some instruction is a NumPy loop
   ~Program() {
     for (PyObject* object : owned) Py_DECREF(object);
   }
@@ -311,51 +317,75 @@ Native own_arithmetic(const Program& p, Instruction& ins, const char* name) {
                             : find_arithmetic<float>(name, kind);
 }
 
-/// Whether the next instruction after `after` that touches register r writes it, or none does.
-bool dead_after(const std::vector<Instruction>& code, std::size_t after, int r) {
-  for (std::size_t i = after + 1; i < code.size(); ++i) {
+/// Per instruction i, whether the last operand of the instruction before it (a product's
+/// register) is dead after i: the next instruction that touches it writes it, or none does.
+/// One pass from the end, so that long programs compile in linear time.
+std::vector<bool> dead_after_next(const std::vector<Instruction>& code, std::size_t registers) {
+  enum : char { untouched, read, written };
+  std::vector<char> next(registers, untouched);  // each register's first touch past i
+  std::vector<bool> dead(code.size(), true);
+  for (std::size_t i = code.size(); i-- > 0;) {
+    if (i > 0) {
+      const Instruction& before = code[i - 1];
+      dead[i] = next[static_cast<std::size_t>(before.operands[before.count - 1])] != read;
+    }
     const Instruction& ins = code[i];
-    for (int k = 0; k < ins.count; ++k)
-      if (ins.operands[k] == r) return k >= ins.count - results_of(ins);
+    for (int k = ins.count; k-- > 0;)  // the first operand naming a register decides
+      next[static_cast<std::size_t>(ins.operands[k])] =
+          k < ins.count - results_of(ins) ? read : written;
   }
+  return dead;
+}
+
+/// a and b as one multiply-add of two roundings, if a's product is read by b's addition or
+/// subtraction alone (which may overwrite it): the product no longer goes through a register.
+bool multiply_add(const Program& p, const Instruction& a, const Instruction& b, bool product_dead,
+                  const std::vector<bool>& filled, Instruction& fused) {
+  if (a.arithmetic != '*' || (b.arithmetic != '+' && b.arithmetic != '-')) return false;
+  const int product = a.operands[2];
+  const auto& r = p.registers[static_cast<std::size_t>(product)];
+  const bool first = b.operands[0] == product, second = b.operands[1] == product;
+  if (r.kind != Kind::temporary || first == second || (a.uniform[0] && a.uniform[1]) ||
+      r.type != p.registers[static_cast<std::size_t>(b.operands[2])].type ||
+      filled[static_cast<std::size_t>(product)] || (b.operands[2] != product && !product_dead))
+    return false;
+  const int addend = first ? 1 : 0;
+  const Then how = b.arithmetic == '+' ? (first ? Then::add : Then::add_to)
+                                       : (first ? Then::subtract : Then::subtract_from);
+  const Operands kind = a.uniform[0]   ? Operands::scalar_first
+                        : a.uniform[1] ? Operands::scalar_second
+                                       : Operands::arrays;
+  fused = a;
+  fused.native = r.type == NPY_DOUBLE ? find_multiply_add<double>(kind, b.uniform[addend], how)
+                                      : find_multiply_add<float>(kind, b.uniform[addend], how);
+  fused.arithmetic = 0;
+  fused.count = 4;
+  fused.operands[2] = b.operands[addend];
+  fused.uniform[2] = b.uniform[addend];
+  fused.operands[3] = b.operands[2];
+  fused.uniform[3] = false;
   return true;
 }
 
-/// Merges each product that only the next instruction's addition or subtraction reads (and
-/// may overwrite) into one multiply-add of two roundings: the product no longer goes through
-/// a register.
+/// Merges each product that only the next instruction's addition or subtraction reads into
+/// one multiply-add (NumPy's two roundings, in one pass).
 void fuse_multiply_adds(Program& p) {
-  std::vector<Instruction>& code = p.code;
-  for (std::size_t i = 0; i + 1 < code.size(); ++i) {
-    const Instruction& a = code[i];
-    const Instruction& b = code[i + 1];
-    if (a.arithmetic != '*' || (b.arithmetic != '+' && b.arithmetic != '-')) continue;
-    const int product = a.operands[2];
-    const auto& r = p.registers[static_cast<std::size_t>(product)];
-    const bool first = b.operands[0] == product, second = b.operands[1] == product;
-    if (r.kind != Kind::temporary || first == second || (a.uniform[0] && a.uniform[1]) ||
-        r.type != p.registers[static_cast<std::size_t>(b.operands[2])].type ||
-        std::find(p.filled.begin(), p.filled.end(), product) != p.filled.end() ||
-        (b.operands[2] != product && !dead_after(code, i + 1, product)))
-      continue;
-    const int addend = first ? 1 : 0;
-    const Then how = b.arithmetic == '+' ? (first ? Then::add : Then::add_to)
-                                         : (first ? Then::subtract : Then::subtract_from);
-    const Operands kind = a.uniform[0]   ? Operands::scalar_first
-                          : a.uniform[1] ? Operands::scalar_second
-                                         : Operands::arrays;
-    Instruction fused = a;
-    fused.native = r.type == NPY_DOUBLE ? find_multiply_add<double>(kind, b.uniform[addend], how)
-                                        : find_multiply_add<float>(kind, b.uniform[addend], how);
-    fused.arithmetic = 0;
-    fused.count = 4;
-    fused.operands[2] = b.operands[addend];
-    fused.uniform[2] = b.uniform[addend];
-    fused.operands[3] = b.operands[2];
-    fused.uniform[3] = false;
-    code[i] = fused;
-    code.erase(code.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+  const std::vector<bool> dead = dead_after_next(p.code, p.registers.size());
+  std::vector<bool> filled(p.registers.size());
+  for (int r : p.filled) filled[static_cast<std::size_t>(r)] = true;
+  std::vector<Instruction> code;
+  code.reserve(p.code.size());
+  for (std::size_t i = 0; i < p.code.size(); ++i) {
+    Instruction fused;
+    const bool pair = i + 1 < p.code.size();
+    if (pair && multiply_add(p, p.code[i], p.code[i + 1], dead[i + 1], filled, fused)) {
+      code.push_back(fused);
+      ++i;
+    } else {
+      code.push_back(p.code[i]);
+    }
   }
+  p.code = std::move(code);
 }
 
 /// A ufunc instruction: (ufunc, loop index, operands, uniform flags). The loop's types must be
@@ -375,7 +405,8 @@ bool read_ufunc_instruction(PyObject* row, Program& p, Instruction& ins) {
   }
   for (int i = 0; i < ins.count; ++i) {
     const Register& r = p.registers[static_cast<std::size_t>(ins.operands[i])];
-    if (u->types[k * u->nargs + i] != r.type) {
+    // Equal types of two numbers (long and long long) hold the same bits.
+    if (!PyArray_EquivTypenums(u->types[k * u->nargs + i], r.type)) {
       PyErr_Format(PyExc_TypeError, "%s's loop %d does not take operand %d's type", u->name, k, i);
       return false;
     }
@@ -383,9 +414,12 @@ bool read_ufunc_instruction(PyObject* row, Program& p, Instruction& ins) {
   }
   ins.loop = u->functions[k];
   ins.results = u->nout;
-  ins.streamed = ins.count <= max_windowed_operands && is_numpy_ufunc(ufunc, u->name);
+  const bool numpy = is_numpy_ufunc(ufunc, u->name);
+  ins.streamed = ins.count <= max_windowed_operands && numpy;
   if (ins.streamed) ins.native = own_arithmetic(p, ins, u->name);
   if (ins.native != nullptr) ins.loop = nullptr;
+  ins.numpy = numpy && ins.loop != nullptr;
+  p.calls_numpy = p.calls_numpy || ins.numpy;
   ins.data = u->data == nullptr ? nullptr : u->data[k];
   Py_INCREF(ufunc);
   p.owned.push_back(ufunc);
@@ -423,10 +457,42 @@ bool read_code(PyObject* code, Program& p, std::vector<Instruction>& into) {
   return true;
 }
 
+/// An instruction that touches a register, and whether it reads it (before it writes it).
+struct Touch {
+  std::size_t at;
+  bool reads;
+};
+
+/// Per register, the instructions that touch it, in order.
+std::vector<std::vector<Touch>> touches_of(const std::vector<Instruction>& code,
+                                           std::size_t registers) {
+  std::vector<std::vector<Touch>> touches(registers);
+  for (std::size_t i = 0; i < code.size(); ++i)
+    for (int k = 0; k < code[i].count; ++k) {
+      auto& list = touches[static_cast<std::size_t>(code[i].operands[k])];
+      const bool reads = k < code[i].count - results_of(code[i]);
+      if (!list.empty() && list.back().at == i)
+        list.back().reads = list.back().reads || reads;
+      else
+        list.push_back({i, reads});
+    }
+  return touches;
+}
+
+/// Whether the first instruction from `from` on that touches the register reads it.
+bool read_first_from(const std::vector<Touch>& touches, std::size_t from) {
+  const auto next = std::lower_bound(touches.begin(), touches.end(), from,
+                                     [](const Touch& t, std::size_t at) { return t.at < at; });
+  return next != touches.end() && next->reads;
+}
+
 /// Groups the code into runs of streamed instructions and finds, per run, the temporaries it
 /// writes before it reads them and that nothing after the run reads: those live in windows.
 void plan_runs(Program& p) {
   std::vector<Instruction>& code = p.code;
+  const auto touches = touches_of(code, p.registers.size());
+  // Per register of a run: 0 untouched, 1 written first, 2 read first or read after the run.
+  std::vector<char> state(p.registers.size(), 0);
   std::vector<bool> filled(p.registers.size());
   for (int r : p.filled) filled[static_cast<std::size_t>(r)] = true;
   for (std::size_t begin = 0; begin < code.size();) {
@@ -444,24 +510,13 @@ void plan_runs(Program& p) {
     for (std::size_t i = begin; i < end; ++i) code[i].run_end = end;
     for (std::size_t i = begin; i < end; ++i) code[i].windowed = windowed;
     if (windowed) {
-      // 0: untouched, 1: written first, 2: read first or read after the run
-      std::vector<char> state(p.registers.size(), 0);
       for (std::size_t i = begin; i < end; ++i) {
         const Instruction& ins = code[i];
         for (int k = 0; k < ins.count; ++k) {
           const auto r = static_cast<std::size_t>(ins.operands[k]);
           if (state[r] == 0) state[r] = k < ins.count - results_of(ins) ? 2 : 1;
+          if (state[r] == 1 && read_first_from(touches[r], end)) state[r] = 2;
         }
-      }
-      std::vector<bool> written_again(p.registers.size());
-      for (std::size_t i = end; i < code.size(); ++i) {
-        const Instruction& ins = code[i];
-        for (int k = 0; k < ins.count - results_of(ins); ++k) {
-          const auto r = static_cast<std::size_t>(ins.operands[k]);
-          if (!written_again[r]) state[r] = 2;
-        }
-        for (int k = ins.count - results_of(ins); k < ins.count; ++k)
-          written_again[static_cast<std::size_t>(ins.operands[k])] = true;
       }
       for (std::size_t i = begin; i < end; ++i)
         for (int k = 0; k < code[i].count; ++k) {
@@ -470,6 +525,9 @@ void plan_runs(Program& p) {
               state[r] == 1 && p.registers[r].kind == Kind::temporary && !filled[r];
           code[i].output[k] = state[r] == 1 && p.registers[r].kind == Kind::output;
         }
+      for (std::size_t i = begin; i < end; ++i)
+        for (int k = 0; k < code[i].count; ++k)
+          state[static_cast<std::size_t>(code[i].operands[k])] = 0;
     }
     begin = end;
   }
@@ -569,6 +627,12 @@ class Scratch {
   char** base() { return base_.data(); }
   char* const* windows() const { return window_.data(); }
   std::vector<Placed>& placed() { return placed_; }
+  /// Gives the memory back, until the next prepare().
+  void release() {
+    std::free(memory_);
+    memory_ = nullptr;
+    capacity_ = 0;
+  }
   ~Scratch() { std::free(memory_); }
 
  private:
@@ -578,10 +642,44 @@ class Scratch {
   std::vector<Placed> placed_;
 };
 
-Scratch& thread_scratch() {
-  static thread_local Scratch scratch;
-  return scratch;
-}
+/// A thread's scratch: its own, kept between evaluations, unless an evaluation of this thread
+/// is using it (a signal handler evaluates between the blocks of another): then one for this
+/// evaluation alone.
+class ScratchLease {
+ public:
+  ScratchLease() {
+    Slot& slot = thread_slot();
+    if (slot.busy) {
+      own_ = std::make_unique<Scratch>();
+    } else {
+      slot.busy = true;
+    }
+  }
+  ~ScratchLease() {
+    if (own_ == nullptr) thread_slot().busy = false;
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  Scratch& get() { return own_ != nullptr ? *own_ : thread_slot().scratch; }
+
+  /// A pool thread that waits for work gives back the memory its last evaluation kept.
+  static void release_idle() {
+    Slot& slot = thread_slot();
+    if (!slot.busy) slot.scratch.release();
+  }
+
+ private:
+  struct Slot {
+    Scratch scratch;
+    bool busy = false;
+  };
+  static Slot& thread_slot() {
+    static thread_local Slot slot;
+    return slot;
+  }
+  std::unique_ptr<Scratch> own_;
+};
 
 struct Evaluation {
   const Program* program;
@@ -596,10 +694,18 @@ struct Evaluation {
   unsigned vml_mode = 0;
   bool stream_outputs = false;  // results in place in arrays larger than the last cache
   std::atomic<npy_intp> next{0};
-  std::atomic<int> flags{0};
-  std::atomic<bool> negative_power{false}, failed{false};
-  char* message = nullptr;
+  ErrorChannel errors;
+  // The state the calling thread released the GIL from, if it is the main thread: it looks
+  // for signals between its blocks.
+  PyThreadState* caller = nullptr;
 };
+
+/// The flags a worker's instructions raised before a NumPy loop that may clear them, on this
+/// thread; WorkerState hands them to the evaluation.
+thread_local int collected_flags = 0;
+
+/// Before a NumPy loop, which may clear the floating-point flags: keeps those raised so far.
+inline void collect_flags() { collected_flags |= raised_flags(); }
 
 int numpy_flags(int fe) {
   return ((fe & FE_DIVBYZERO) ? NPY_FPE_DIVIDEBYZERO : 0) |
@@ -609,16 +715,18 @@ int numpy_flags(int fe) {
 
 /// What a worker sets for the evaluation and puts back after it: MKL computing on this thread
 /// alone, the caller's VML mode (MKL keeps it per thread), and clear floating-point flags,
-/// which it hands to the evaluation at the end.
+/// which it hands to the evaluation at the end, with those collected before NumPy's loops.
 class WorkerState {
  public:
   WorkerState(Evaluation& e, bool helper) : e_(e), helper_(helper) {
     threads_ = mkl_set_num_threads_local(1);
     if (helper_) mode_ = vmlSetMode(e.vml_mode);
+    outer_flags_ = std::exchange(collected_flags, 0);
     std::feclearexcept(FE_ALL_EXCEPT);
   }
   ~WorkerState() {
-    e_.flags.fetch_or(std::fetestexcept(FE_ALL_EXCEPT), std::memory_order_relaxed);
+    e_.errors.add_flags(collected_flags | raised_flags());
+    collected_flags = outer_flags_;
     std::feclearexcept(FE_ALL_EXCEPT);
     if (helper_) vmlSetMode(mode_);
     mkl_set_num_threads_local(threads_);
@@ -629,7 +737,7 @@ class WorkerState {
  private:
   Evaluation& e_;
   bool helper_;
-  int threads_ = 0;
+  int threads_ = 0, outer_flags_ = 0;
   unsigned mode_ = 0;
 };
 
@@ -644,10 +752,11 @@ void run_instruction(Evaluation& e, const Instruction& ins, char* const* base, n
     args[i] = base[r];
   }
   if (ins.loop != nullptr) {
+    if (ins.numpy) collect_flags();
     npy_intp count = n;
     ins.loop(args, &count, strides, ins.data);
   } else if (!ins.native(args, n)) {
-    e.negative_power.store(true, std::memory_order_relaxed);
+    e.errors.fail(Failure::negative_power);
   }
 }
 
@@ -707,10 +816,12 @@ void run_windows(Evaluation& e, Scratch& s, std::size_t begin, npy_intp n) {
     for (const Placed& q : placed) {
       char* args[max_windowed_operands];
       for (int i = 0; i < q.ins->count; ++i) args[i] = q.at[i] + w * q.move[i];
-      if (q.ins->loop != nullptr)
+      if (q.ins->loop != nullptr) {
+        if (q.ins->numpy) collect_flags();
         q.ins->loop(args, &m, q.step, q.ins->data);
-      else if (!q.ins->native(args, m))
-        e.negative_power.store(true, std::memory_order_relaxed);
+      } else if (!q.ins->native(args, m)) {
+        e.errors.fail(Failure::negative_power);
+      }
     }
     if (!e.stream_outputs) continue;
     for (const Placed& q : placed)
@@ -783,20 +894,19 @@ void run_chunk(Evaluation& e, Scratch& s, char* const* data, const npy_intp* ste
   }
 }
 
-void work(void* context, int worker) {
-  Evaluation& e = *static_cast<Evaluation*>(context);
-  WorkerState state(e, worker != 0);
-  Scratch& s = thread_scratch();
+/// Worker `worker`'s share of the blocks: whichever it claims next, until none is left or the
+/// evaluation stops.
+void run_blocks(Evaluation& e, Scratch& s, int worker) {
+  SignalCheck signals(worker == 0 ? e.caller : nullptr);
   const npy_intp block = std::min(e.block, std::max<npy_intp>(e.size, 1));
-  if (s.prepare(*e.program, block) == nullptr) {
-    e.failed.store(true);
-    return;
-  }
-  run_prologue(e, s, block);
   const std::size_t operands = e.data.size();
   std::vector<char*> at(operands);
+  const auto claim = [&] {
+    signals.between_blocks(e.errors);
+    return e.errors.stopped() ? e.blocks : e.next.fetch_add(1);
+  };
   if (e.direct) {
-    for (npy_intp k; (k = e.next.fetch_add(1)) < e.blocks;) {
+    for (npy_intp k; (k = claim()) < e.blocks;) {
       const npy_intp begin = k * e.block, n = std::min(e.block, e.size - begin);
       for (std::size_t j = 0; j < operands; ++j) at[j] = e.data[j] + begin * e.steps[j];
       run_chunk(e, s, at.data(), e.steps.data(), n);
@@ -804,23 +914,19 @@ void work(void* context, int worker) {
     if (e.stream_outputs) _mm_sfence();  // the streamed stores, before the pool's release
     return;
   }
+  char* message = nullptr;  // NumPy's iterator says what failed in a static string
   NpyIter* iterator = e.iterators[static_cast<std::size_t>(worker)];
-  NpyIter_IterNextFunc* iternext = NpyIter_GetIterNext(iterator, &e.message);
-  if (iternext == nullptr) {
-    e.failed.store(true);
-    return;
-  }
+  NpyIter_IterNextFunc* iternext = NpyIter_GetIterNext(iterator, &message);
+  if (iternext == nullptr) return e.errors.fail(Failure::iterator, message);
   char** data = NpyIter_GetDataPtrArray(iterator);
   npy_intp* strides = NpyIter_GetInnerStrideArray(iterator);
   npy_intp* inner = NpyIter_GetInnerLoopSizePtr(iterator);
   // Each block is one range of the iterator, whatever the thread count: the chunks, and so
   // MKL's calls, are the same for any number of threads.
-  for (npy_intp k; (k = e.next.fetch_add(1)) < e.blocks;) {
+  for (npy_intp k; (k = claim()) < e.blocks;) {
     const npy_intp begin = k * e.block, end = std::min(e.size, begin + e.block);
-    if (NpyIter_ResetToIterIndexRange(iterator, begin, end, &e.message) != NPY_SUCCEED) {
-      e.failed.store(true);
-      return;
-    }
+    if (NpyIter_ResetToIterIndexRange(iterator, begin, end, &message) != NPY_SUCCEED)
+      return e.errors.fail(Failure::iterator, message);
     do {
       for (npy_intp done = 0; done < *inner; done += block) {
         for (std::size_t j = 0; j < operands; ++j) at[j] = data[j] + done * strides[j];
@@ -828,6 +934,28 @@ void work(void* context, int worker) {
       }
     } while (iternext(iterator));
   }
+}
+
+/// One worker of an evaluation: worker 0 is the calling thread, the others the pool's. A
+/// pool thread keeps a Python thread state where NumPy's loops run, so that an exception one
+/// of them sets there reaches the caller.
+void work(void* context, int worker) {
+  Evaluation& e = *static_cast<Evaluation*>(context);
+  const bool pool_thread = worker != 0 && e.program->calls_numpy;
+  if (pool_thread) pool_thread_state();
+  {
+    WorkerState state(e, worker != 0);
+    ScratchLease lease;
+    Scratch& s = lease.get();
+    const npy_intp block = std::min(e.block, std::max<npy_intp>(e.size, 1));
+    if (s.prepare(*e.program, block) == nullptr) {
+      e.errors.fail(Failure::no_memory);
+    } else {
+      run_prologue(e, s, block);
+      run_blocks(e, s, worker);
+    }
+  }
+  if (pool_thread) hand_over_exception(e.errors);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -868,7 +996,8 @@ bool direct_operands(const Program& p, PyArrayObject* const* in, PyArrayObject* 
     const Register& r = p.registers[static_cast<std::size_t>(p.outputs[j])];
     if (PyArray_NDIM(o) != ndim ||
         (ndim > 0 && !PyArray_CompareLists(PyArray_DIMS(o), shape, ndim)) ||
-        !contiguous_as(o, fortran) || PyArray_TYPE(o) != r.type || !PyArray_ISWRITEABLE(o))
+        !contiguous_as(o, fortran) || !PyArray_EquivTypenums(PyArray_TYPE(o), r.type) ||
+        !PyArray_ISWRITEABLE(o))
       return false;
     for (std::size_t i = 0; i < p.inputs.size(); ++i) {
       const bool same = PyArray_BYTES(o) == PyArray_BYTES(in[i]) &&
@@ -911,6 +1040,26 @@ bool parse_order(PyObject* object, NPY_ORDER& order) {
   return PyArray_OrderConverter(object, &order) == NPY_SUCCEED;
 }
 
+/// The CPUs this process may run on.
+int usable_cpus() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(CPU_COUNT(&set), 1);
+  return static_cast<int>(std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L));
+}
+
+/// The workers of an evaluation: `threads` (0: MKL's maximum), no more than the CPUs this
+/// process may use, and no more than earn their waking: tens of microseconds each.
+int worker_count(const Evaluation& e, int threads) {
+  constexpr npy_intp elements_per_worker = npy_intp{1} << 16;
+  if (e.blocks <= 1) return 1;
+  const int wanted = std::min(threads > 0 ? threads : mkl_get_max_threads(), usable_cpus());
+  const npy_intp earned = std::max<npy_intp>(std::min(e.blocks, e.size / elements_per_worker), 1);
+  return static_cast<int>(std::clamp<npy_intp>(wanted, 1, earned));
+}
+
+/// The interpreter's main thread, the one that runs Python's signal handlers.
+unsigned long main_thread = 0;
+
 /// run(program, inputs, outputs, order, casting, threads, name) -> the outputs.
 /// `inputs` are arrays in the program's input order; `outputs` a tuple of arrays or None
 /// per output. The GIL is released while the blocks run.
@@ -947,7 +1096,7 @@ PyObject* run(PyObject*, PyObject* args) {
     const Register& r = p->registers[static_cast<std::size_t>(p->arguments[j])];
     auto* array = reinterpret_cast<PyArrayObject*>(a);
     const bool scalar = r.kind == Kind::scalar_input;
-    if (!PyArray_Check(a) || PyArray_TYPE(array) != r.type ||
+    if (!PyArray_Check(a) || !PyArray_EquivTypenums(PyArray_TYPE(array), r.type) ||
         (scalar &&
          (PyArray_NDIM(array) != 0 || !PyArray_ISALIGNED(array) || !PyArray_ISNOTSWAPPED(array)))) {
       PyErr_Format(PyExc_TypeError, "argument %zu is not an array of the type compiled for", j);
@@ -1011,31 +1160,33 @@ PyObject* run(PyObject*, PyObject* args) {
     e.stream_outputs = bytes > (last_cache > 0 ? last_cache : 32L << 20);
   }
 
-  // Waking a thread costs tens of microseconds: each takes enough blocks to earn it.
-  constexpr npy_intp elements_per_worker = npy_intp{1} << 16;
-  int workers = e.blocks <= 1 ? 1 : threads > 0 ? threads : mkl_get_max_threads();
-  workers = static_cast<int>(std::clamp<npy_intp>(
-      workers, 1, std::max<npy_intp>(std::min(e.blocks, e.size / elements_per_worker), 1)));
+  int workers = worker_count(e, threads);
   if (!e.direct) {
     if (NpyIter_IterationNeedsAPI(main_iterator)) workers = 1;
     e.iterators.push_back(main_iterator);
     for (int t = 1; t < workers; ++t) {
       NpyIter* copy = NpyIter_Copy(main_iterator);
-      if (copy == nullptr) break;
+      if (copy == nullptr) {  // fewer workers do
+        PyErr_Clear();
+        break;
+      }
       e.iterators.push_back(copy);
     }
     workers = static_cast<int>(e.iterators.size());
   }
 
+  // The caller's own flags are put back: its NumPy computations around are none of ours.
+  std::fexcept_t caller_flags;
+  std::fegetexceptflag(&caller_flags, FE_ALL_EXCEPT);
   std::feclearexcept(FE_ALL_EXCEPT);
   if (e.size > e.block / 8) {
-    Py_BEGIN_ALLOW_THREADS;
+    PyThreadState* caller = PyEval_SaveThread();
+    e.caller = PyThread_get_thread_ident() == main_thread ? caller : nullptr;
     Pool::get().run(workers, &work, &e);
-    Py_END_ALLOW_THREADS;
+    PyEval_RestoreThread(caller);
   } else if (e.size > 0) {  // a few elements: releasing the GIL would cost more than they do
     work(&e, 0);
   }
-  PyObject* result = nullptr;
   if (!e.direct) {
     for (std::size_t j = 0; j < nout; ++j)
       if (operands[nin + j] == nullptr) {
@@ -1044,21 +1195,12 @@ PyObject* run(PyObject*, PyObject* args) {
       }
     for (NpyIter* it : e.iterators) NpyIter_Deallocate(it);
   }
-  const int flags = numpy_flags(e.flags.load() | std::fetestexcept(FE_ALL_EXCEPT));
-  std::feclearexcept(FE_ALL_EXCEPT);
-  if (e.failed.load()) {
-    if (!PyErr_Occurred())
-      PyErr_SetString(e.message != nullptr ? PyExc_ValueError : PyExc_MemoryError,
-                      e.message != nullptr ? e.message : "no memory for the registers");
+  const int flags = numpy_flags(e.errors.flags() | raised_flags());
+  std::fesetexceptflag(&caller_flags, FE_ALL_EXCEPT);
+  // One decision: an exception of any worker (or Ctrl-C), a failure, then the flags.
+  if (e.errors.raise_error() || (flags != 0 && PyUFunc_GiveFloatingpointErrors(name, flags) < 0))
     return nullptr;
-  }
-  if (e.negative_power.load()) {
-    PyErr_SetString(PyExc_ValueError, "Integers to negative integer powers are not allowed.");
-    return nullptr;
-  }
-  if (PyErr_Occurred() || (flags != 0 && PyUFunc_GiveFloatingpointErrors(name, flags) < 0))
-    return nullptr;
-  result = PyTuple_New(static_cast<Py_ssize_t>(nout));
+  PyObject* result = PyTuple_New(static_cast<Py_ssize_t>(nout));
   if (result == nullptr) return nullptr;
   for (std::size_t j = 0; j < nout; ++j) {
     Py_INCREF(operands[nin + j]);
@@ -1100,6 +1242,19 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+/// Reads threading's main thread once: its identity is that of PyThread_get_thread_ident().
+bool find_main_thread() {
+  PyObject* threading = PyImport_ImportModule("threading");
+  PyObject* main =
+      threading == nullptr ? nullptr : PyObject_CallMethod(threading, "main_thread", nullptr);
+  PyObject* ident = main == nullptr ? nullptr : PyObject_GetAttrString(main, "ident");
+  if (ident != nullptr) main_thread = PyLong_AsUnsignedLong(ident);
+  Py_XDECREF(ident);
+  Py_XDECREF(main);
+  Py_XDECREF(threading);
+  return ident != nullptr && !PyErr_Occurred();
+}
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "quorvex.mkl._expressions",
@@ -1116,6 +1271,9 @@ PyModuleDef module_definition = {
 }  // namespace quorvex::expressions
 
 PyMODINIT_FUNC PyInit__expressions(void) {
-  if (PyArray_ImportNumPyAPI() < 0 || PyUFunc_ImportUFuncAPI() < 0) return nullptr;
+  if (PyArray_ImportNumPyAPI() < 0 || PyUFunc_ImportUFuncAPI() < 0 ||
+      !quorvex::expressions::find_main_thread())
+    return nullptr;
+  quorvex::expressions::Pool::idle = &quorvex::expressions::ScratchLease::release_idle;
   return PyModule_Create(&quorvex::expressions::module_definition);
 }

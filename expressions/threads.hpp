@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -11,12 +12,20 @@
 namespace quorvex::expressions {
 
 /// Workers 1..n-1 of an evaluation; the calling thread is worker 0. One evaluation uses the
-/// pool at a time: another that finds it busy runs on its calling thread alone, which gives
-/// the same results. The pool is never destroyed (its threads may still wait at exit), and a
-/// forked child starts a new one, since the parent's threads do not exist there.
+/// pool at a time: another that finds it busy (on another thread, or on this one, from a
+/// signal handler run between its blocks) runs on its calling thread alone, which gives the
+/// same results. Threads are started as evaluations ask for them, never more than the
+/// callers' counts, which the CPUs bound; one that waits for a second gives back what its
+/// work kept (`idle`). The pool is never destroyed (its threads may still wait at exit), and
+/// a forked child starts a new one, since the parent's threads do not exist there.
 class Pool {
  public:
   using Work = void (*)(void* context, int worker);
+  using Idle = void (*)();
+
+  /// What a thread does once it has waited `idle_after` for work.
+  static inline Idle idle = nullptr;
+  static constexpr std::chrono::seconds idle_after{1};
 
   static Pool& get() {
     static const bool registered = [] {
@@ -30,11 +39,17 @@ class Pool {
 
   /// Runs `work` on `workers` threads, the caller among them; returns how many took part.
   int run(int workers, Work work, void* context) {
-    std::unique_lock busy(use_, std::try_to_lock);
-    if (!busy.owns_lock() || workers <= 1) {
+    thread_local bool running_here = false;
+    std::unique_lock busy(use_, std::defer_lock);
+    if (running_here || workers <= 1 || !busy.try_lock()) {
       work(context, 0);
       return 1;
     }
+    running_here = true;
+    struct Done {
+      bool& flag;
+      ~Done() { flag = false; }
+    } done{running_here};
     const int helpers = grow(workers - 1);
     {
       std::lock_guard lock(mutex_);
@@ -91,7 +106,13 @@ class Pool {
       void* context;
       {
         std::unique_lock lock(mutex_);
-        wake_.wait(lock, [&] { return generation_ != seen && index <= wanted_; });
+        const auto woken = [&] { return generation_ != seen && index <= wanted_; };
+        if (!wake_.wait_for(lock, idle_after, woken)) {
+          lock.unlock();
+          if (idle != nullptr) idle();
+          lock.lock();
+          wake_.wait(lock, woken);
+        }
         seen = generation_;
         work = work_;
         context = context_;

@@ -24,7 +24,7 @@ from quorvex.mkl import (
     validate,
     vml,
 )
-from quorvex.mkl.expressions import _compile, _functions
+from quorvex.mkl.expressions import _calls, _compile, _functions
 
 RNG = np.random.default_rng(16)
 N = 700  # three of the engine's windows, the last one partial
@@ -349,13 +349,13 @@ def test_cheap_instructions_gather_between_mkl_calls(monkeypatch):
     d1 = "(log(s / k) + (r + 0.5 * v**2) * t) / (v * sqrt(t))"
     text = f"s * cdfnorm({d1}) - k * exp(-r * t) * cdfnorm({d1} - v * sqrt(t))"
     names = {"s": s, "k": k, "t": t, "r": 0.02, "v": 0.3}
-    signature = tuple(float if type(names[n]) is float else s.dtype for n in "skrvt")
-    code = expressions.program("expression", text, signature, None).code
+    values = [names[n] for n in _calls.parse(text).names]
+    code = _calls.prepare("expression", text, None, values)[0].code
     runs = "".join("c" if _compile.cheap(instruction) else "M" for instruction in code)
     assert [len(run) for run in runs.split("M") if run] == [2, 5, 4], runs
     grouped = evaluate(text, names)
     monkeypatch.setattr(_compile, "group_cheap", lambda code: code)
-    monkeypatch.setattr(expressions, "_programs", {})
+    monkeypatch.setattr(_calls, "programs", _calls.LeastRecentlyUsed(8))
     np.testing.assert_array_equal(grouped, evaluate(text, names))
 
 

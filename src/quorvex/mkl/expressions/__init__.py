@@ -20,23 +20,17 @@ if np.lib.NumpyVersion(np.__version__) < "2.0.0":
     raise ImportError("quorvex.mkl.expressions needs NumPy 2 (its NEP 50 promotion and C API)")
 
 from .. import _expressions
-from . import _compile, _functions, _parse
-from ._compile import Compiled
+from . import _calls
 
 __all__ = ["block_size", "evaluate", "fuse", "re_evaluate", "set_block_size", "validate"]
 
 _ndarray = np.ndarray
-_WEAK = (int, float, complex)
-_SCALARS = _compile.ENGINE_TYPES
 _NUMEXPR_KEYWORDS = {
     "optimization": ("none", "moderate", "aggressive"),
     "truediv": (False, True, "auto"),
     "sanitize": (None, False, True),
     "disable_cache": (False, True),
 }
-_parsed: dict[str, _parse.Parsed] = {}
-_programs: dict[tuple, Compiled] = {}
-_CACHE_LIMIT = 1024
 _last = threading.local()
 
 
@@ -60,119 +54,29 @@ def _check_keywords(keywords: dict[str, Any]) -> None:
             raise ValueError(f"{name}={value!r}: numexpr takes one of {allowed}")
 
 
-def _parse_cached(ex: str) -> _parse.Parsed:
-    parsed = _parsed.get(ex)
-    if parsed is None:
-        parsed = _parse.parse(ex)
-        if len(_parsed) >= _CACHE_LIMIT:
-            _parsed.clear()
-        _parsed[ex] = parsed
-    return parsed
-
-
-def _argument(value: Any) -> Any:
-    """An argument as the engine takes it: an array, or a scalar (Python's or NumPy's)."""
-    if type(value) in _WEAK or (isinstance(value, np.generic) and value.dtype.char in _SCALARS):
-        return value
-    if hasattr(value, "__dask_graph__"):
-        return value
-    if isinstance(value, (str, bytes)):
-        raise TypeError("strings are not supported in expressions")
-    array = np.asarray(value)
-    _compile.engine_dtype(array.dtype)
-    return array
-
-
-def _kind(value: Any) -> Any:
-    """What a signature holds of an argument: the dtype of an array, ("scalar", dtype) for
-    NumPy's scalars, the type of Python's (weak) ones."""
-    if type(value) is _ndarray:
-        return value.dtype
-    return ("scalar", value.dtype) if isinstance(value, np.generic) else type(value)
-
-
-def program(kind: str, text: str, signature: tuple, accuracy: str | None) -> Compiled:
-    """The compiled program of an expression or a graph's text, for one signature."""
-    key = (kind, text, accuracy, *signature)
-    found = _programs.get(key)
-    if found is None:
-        if kind == "expression":
-            graph = _parse_cached(text).graph
-        else:
-            from ._graph import from_text
-
-            graph = from_text(text, _functions.keys())
-        for item in signature:
-            if isinstance(item, np.dtype):
-                _compile.engine_dtype(item)
-        found = _compile.Compiler(graph, signature, accuracy).compile()
-        if len(_programs) >= _CACHE_LIMIT:
-            _programs.clear()
-        _programs[key] = found
-    return found
-
-
-def _inputs(compiled: Compiled, values: list[Any]) -> tuple:
-    if compiled.direct:
-        return tuple(values)
-    return tuple(
-        values[i] if dtype is None else np.asarray(values[i], dtype=dtype)
-        for i, dtype in compiled.plan
-    )
-
-
-def run(
-    compiled: Compiled,
-    values: list,
-    outs: tuple,
-    *,
-    order: str,
-    casting: str,
-    threads: int | None,
-    name: str,
-) -> tuple:
-    if threads is None:
-        threads = 0
-    elif type(threads) is not int or threads < 1:
-        raise ValueError(f"threads must be a positive integer or None, not {threads!r}")
-    return _expressions.run(
-        compiled.program, _inputs(compiled, values), outs, order, casting, threads, name
-    )
-
-
-def _check_accuracy(accuracy: str | None) -> None:
-    if accuracy is not None and accuracy not in _functions.ACCURACIES:
-        raise ValueError(f"accuracy must be one of 'ha', 'la', 'ep' or None, not {accuracy!r}")
-
-
 def _prepare(ex, local_dict, global_dict, accuracy, frame):
-    """(parsed, compiled or None for Dask, values) of one call."""
-    parsed = _parsed.get(ex)
+    """(parsed, program, the engine's inputs) of one call; for Dask arrays, (parsed, None,
+    the values)."""
+    parsed = _calls.parsed.get(ex)
     if parsed is None:
-        _check_accuracy(accuracy)
-        parsed = _parse_cached(ex)
+        _calls.check_accuracy(accuracy)
+        parsed = _calls.parse(ex)
     if local_dict is None:
         local_dict = frame.f_locals
     if global_dict is None:
         global_dict = frame.f_globals
     values = []
-    signature = []
     lazy = False
     for name in parsed.names:
         value = local_dict[name] if name in local_dict else global_dict[name]
         if type(value) is not _ndarray:
-            value = _argument(value)
+            value = _calls.argument(value)
             lazy = lazy or hasattr(value, "__dask_graph__")
         values.append(value)
-        signature.append(_kind(value))
     if lazy:
         return parsed, None, values
-    key = ("expression", ex, accuracy, *signature)
-    compiled = _programs.get(key)
-    if compiled is None:
-        _check_accuracy(accuracy)
-        compiled = program("expression", ex, tuple(signature), accuracy)
-    return parsed, compiled, values
+    program, inputs = _calls.prepare("expression", ex, accuracy, values)
+    return parsed, program, inputs
 
 
 def _finish(parsed, result, out):
@@ -208,20 +112,18 @@ def evaluate(  # noqa: PLR0917  (numexpr's signature)
     if numexpr_keywords:
         _check_keywords(numexpr_keywords)
     frame = sys._getframe(1) if local_dict is None or global_dict is None else None
-    parsed, compiled, values = _prepare(ex, local_dict, global_dict, accuracy, frame)
-    if compiled is None:
+    parsed, program, inputs = _prepare(ex, local_dict, global_dict, accuracy, frame)
+    count = _calls.check_threads(threads)
+    if program is None:
         from . import _dask
 
-        return _dask.evaluate(parsed, ex, values, out, accuracy)
-    if parsed.reduction is None and threads is None:  # the common case, without detours
-        inputs = tuple(values) if compiled.direct else _inputs(compiled, values)
-        return _expressions.run(compiled.program, inputs, (out,), order, casting, 0, "evaluate")[0]
+        options = {"order": order, "casting": casting, "threads": count}
+        return _dask.evaluate(parsed, ex, inputs, out, accuracy=accuracy, options=options)
     kept = out if parsed.reduction is None else None
-    options = {"order": order, "casting": casting, "threads": threads, "name": "evaluate"}
-    result = run(compiled, values, (kept,), **options)[0]
+    result = _expressions.run(program.program, inputs, (kept,), order, casting, count, "evaluate")
     if parsed.reduction is None:
-        return result
-    return _finish(parsed, result, out)
+        return result[0]
+    return _finish(parsed, result[0], out)
 
 
 def validate(  # noqa: PLR0917  (numexpr's signature)
@@ -243,9 +145,10 @@ def validate(  # noqa: PLR0917  (numexpr's signature)
         if numexpr_keywords:
             _check_keywords(numexpr_keywords)
         frame = sys._getframe(1) if local_dict is None or global_dict is None else None
-        _, compiled, _ = _prepare(ex, local_dict, global_dict, accuracy, frame)
-        if compiled is None:
+        _, program, _ = _prepare(ex, local_dict, global_dict, accuracy, frame)
+        if program is None:
             raise TypeError("re_evaluate works on NumPy arrays; evaluate Dask arrays instead")
+        _calls.check_threads(threads)
         _last.state = (ex, accuracy, out, order, casting, threads)
     except Exception as error:
         return error

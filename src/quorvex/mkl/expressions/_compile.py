@@ -15,7 +15,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .. import _expressions
-from . import _functions
+from . import _folds, _functions
 from ._graph import Graph
 
 # The types registers hold; the ufunc loops' own characters.
@@ -48,7 +48,8 @@ def engine_dtype(dtype: np.dtype) -> np.dtype:
 @dataclass(frozen=True)
 class Compiled:
     program: object  # the engine's
-    plan: tuple[tuple[int, np.dtype | None], ...]  # per program input: (argument, dtype to make)
+    # per program input: (argument, dtype to make of a scalar, whether only comparisons read it)
+    plan: tuple[tuple[int, np.dtype | None, bool], ...]
     direct: bool  # the arguments are the program's inputs, as they are
     dtypes: tuple[np.dtype, ...]  # of the results
     code: tuple  # per block, as laid out: (ufunc, loop, registers, uniform) | (name, registers)
@@ -83,6 +84,7 @@ class _Value:
 
 
 def _constant_value(value: object) -> _Value:
+    """A literal's value: Python's numbers weak, a bool NumPy's."""
     if isinstance(value, bool):
         return _Value(np.dtype(bool), constant=np.bool_(value))
     if isinstance(value, np.generic):
@@ -91,14 +93,19 @@ def _constant_value(value: object) -> _Value:
 
 
 class Compiler:
-    def __init__(self, graph: Graph, signature: tuple, accuracy: str | None) -> None:
-        # signature: per argument, np.dtype for arrays, int/float/complex for weak scalars
+    def __init__(
+        self, graph: Graph, signature: tuple, accuracy: str | None, folds: tuple = ()
+    ) -> None:
+        # signature: per argument, then per fold, np.dtype for arrays, int/float/complex for
+        # weak scalars, ("scalar", dtype) for NumPy's, ("value", v) for one value compiled in
         self.graph, self.signature, self.accuracy = graph, signature, accuracy
+        self.folds: tuple[_folds.Fold, ...] = folds
         self.registers: list[list] = []  # [dtype, kind, index, bytes, uniform]
         self.code: list[tuple] = []  # (ufunc, loop, operands, uniform) | (name, operands)
         self.once: list[bool] = []  # per instruction: in the prologue
         self.plan: list[tuple[int, np.dtype | None]] = []
         self._made: dict[tuple, int] = {}
+        self._not_only_compared: set[int] = set()  # scalar registers read by other than <, ==
 
     # Registers ------------------------------------------------------------------------------
 
@@ -119,12 +126,16 @@ class Compiler:
             self.plan.append((argument, dtype))
         return self._made[key]
 
-    def operand(self, v: _Value, dtype: np.dtype, wrap: bool = False) -> int:
+    def operand(self, v: _Value, dtype: np.dtype, wrap: bool = False, compared=False) -> int:
         """A register holding ``v`` in ``dtype``; a constant Python int beyond its range is
-        an OverflowError (NEP 50), or wraps where NumPy's where wraps it."""
+        an OverflowError (NEP 50), or wraps where NumPy's where wraps it. ``compared``: a
+        comparison reads it, which takes a Python int beyond the range too."""
         dtype = engine_dtype(dtype)
         if v.scalar_argument is not None:
-            return self._input(v.scalar_argument, dtype)
+            register = self._input(v.scalar_argument, dtype)
+            if not compared:
+                self._not_only_compared.add(register)
+            return register
         if v.register is None:
             key = ("constant", id(v), dtype)
             if key not in self._made:
@@ -156,7 +167,10 @@ class Compiler:
             if beyond is not None:
                 return [beyond]
         loop = _functions.loop_index(u, "".join(d.char for d in dtypes))
-        operands = [self.operand(a, d) for a, d in zip(arguments, dtypes, strict=False)]
+        compared = key in _COMPARISONS
+        operands = [
+            self.operand(a, d, compared=compared) for a, d in zip(arguments, dtypes, strict=False)
+        ]
         once = all(self.registers[r][4] for r in operands)
         results = [self._register(d, uniform=once) for d in dtypes[u.nin :]]
         # Uniform operands a loop takes as one value go with a step of 0.
@@ -195,6 +209,12 @@ class Compiler:
         return _Value(engine_dtype(dtype), register=result, uniform=once)
 
     def call(self, key: str, arguments: list[_Value]) -> list[_Value]:
+        if key in _folds.OPERATORS and all(a.weak and a.is_constant for a in arguments):
+            return [_constant_value(_folds.apply(key, [a.constant for a in arguments]))]
+        if key == "numpy.power":
+            result = np.power.resolve_dtypes((*(a.dtype for a in arguments), None))[2]
+            if result.kind in "biu":  # NumPy's loop raises from any thread: the engine's does not
+                return [self._integer_power(*arguments, result)]
         if key.startswith(("vml.", "numpy.")):
             return self.call_ufunc(key, arguments)
         expected = 2 if key == "power" else _functions.OWN[key]
@@ -202,14 +222,16 @@ class Compiler:
             raise TypeError(f"{key} takes {expected} arguments, not {len(arguments)}")
         return [getattr(self, f"_{key}")(*arguments)]
 
+    def _integer_power(self, base: _Value, exponent: _Value, result: np.dtype) -> _Value:
+        if exponent.is_constant and exponent.constant < 0:
+            raise ValueError("Integers to negative integer powers are not allowed.")
+        operands = [self.operand(base, result), self.operand(exponent, result)]
+        return self.native("integer_power", operands, result)
+
     def _power(self, base: _Value, exponent: _Value) -> _Value:
-        dtypes = np.power.resolve_dtypes((base.dtype, exponent.dtype, None))
-        result = dtypes[2]
+        result = np.power.resolve_dtypes((base.dtype, exponent.dtype, None))[2]
         if result.kind in "biu":
-            if exponent.is_constant and exponent.constant < 0:
-                raise ValueError("Integers to negative integer powers are not allowed.")
-            operands = [self.operand(base, result), self.operand(exponent, result)]
-            return self.native("integer_power", operands, result)
+            return self._integer_power(base, exponent, result)
         # NumPy's own shortcuts for an inexact array to a Python scalar power.
         if exponent.weak and exponent.is_constant and not base.weak and base.dtype.kind in "fc":
             shortcut = {2: "sqr", 0.5: "sqrt", -1: "inv"}.get(exponent.constant)
@@ -261,24 +283,33 @@ class Compiler:
 
     # The whole program ------------------------------------------------------------------------
 
+    def _argument(self, i: int) -> _Value:
+        kind = self.signature[i]
+        if isinstance(kind, np.dtype):
+            return _Value(engine_dtype(kind), register=self._input(i, None))
+        if isinstance(kind, tuple) and kind[0] == "value":  # compiled in
+            return _constant_value(kind[1])
+        if isinstance(kind, tuple):  # one of NumPy's scalars
+            return _Value(engine_dtype(kind[1]), scalar_argument=i)
+        return _Value(kind, scalar_argument=i)
+
     def compile(self) -> Compiled:
         names = self.graph.inputs()
         position = {name: i for i, name in enumerate(names)}
+        # What Python computes of its own scalars comes as arguments after the names.
+        folded = {fold.node: len(names) + j for j, fold in enumerate(self.folds)}
+        if len(self.signature) != len(folded) + len(names):
+            raise ValueError("the signature does not match the program's arguments and folds")
         values: list[_Value] = []
-        for name, kind in zip(names, self.signature, strict=True):
+        for name, kind in zip(names, self.signature, strict=False):
             if isinstance(kind, np.dtype):  # every array takes part in broadcasting
                 self._input(position[name], None)
         taken: dict[int, list[_Value]] = {}
         for index, node in enumerate(self.graph.nodes):
-            if node[0] == "input":
-                i = position[node[1]]
-                kind = self.signature[i]
-                if isinstance(kind, np.dtype):
-                    values.append(_Value(engine_dtype(kind), register=self._input(i, None)))
-                elif isinstance(kind, tuple):  # one of NumPy's scalars
-                    values.append(_Value(engine_dtype(kind[1]), scalar_argument=i))
-                else:
-                    values.append(_Value(kind, scalar_argument=i))
+            if index in folded:
+                values.append(self._argument(folded[index]))
+            elif node[0] == "input":
+                values.append(self._argument(position[node[1]]))
             elif node[0] == "const":
                 values.append(_constant_value(node[1]))
             elif node[0] in RESULTS:  # one result of a call with several
@@ -304,10 +335,21 @@ class Compiler:
                 registers, code = regrouped
         program = _expressions.program(registers, code[: len(prologue)], code[len(prologue) :])
         # (np.dtype(None) is float64, so the dtypes are compared by identity.)
-        direct = [i for i, _ in self.plan] == list(range(len(names)))
+        direct = [i for i, _ in self.plan] == list(range(len(self.signature)))
         direct = direct and all(dtype is None for _, dtype in self.plan)
         body = code[len(prologue) :]
-        return Compiled(program, tuple(self.plan), direct, tuple(dtypes), body, self.signature)
+        plan = tuple(
+            (argument, dtype, dtype is not None and r not in self._not_only_compared)
+            for (argument, dtype), r in zip(self.plan, self._plan_registers(), strict=True)
+        )
+        return Compiled(program, plan, direct, tuple(dtypes), body, self.signature)
+
+    def _plan_registers(self) -> list[int]:
+        found = [0] * len(self.plan)
+        for r, (_, kind, index, *_) in enumerate(self.registers):
+            if kind in (INPUT, SCALAR_INPUT):
+                found[index] = r
+        return found
 
 
 def _operands(instruction: tuple) -> tuple[int, ...]:

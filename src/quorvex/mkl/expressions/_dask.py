@@ -2,8 +2,10 @@
 
 Each task holds the program as its text (the expression string, or the traced graph's
 text) and compiles it where it runs, once per process and signature; no compiled program
-or ufunc pointer travels. Inside a task the engine uses MKL's thread count there, which
-``quorvex.mkl.dask.set_num_threads`` sets (one thread, as Dask runs a task per core).
+or ufunc pointer travels. Inside a task the engine uses the call's thread count, or MKL's
+thread count there, which ``quorvex.mkl.dask.set_num_threads`` sets (one thread, as Dask
+runs a task per core). ``order`` and ``casting`` apply to each chunk, as they would to one
+array; a result written into ``out`` cannot be lazy.
 """
 
 from __future__ import annotations
@@ -14,47 +16,45 @@ from typing import Any
 import dask.array as da
 import numpy as np
 
-_WEAK = (int, float, complex)
-
-
-def kind(value: Any) -> Any:
-    return type(value) if type(value) in _WEAK else value.dtype
+from . import _calls
 
 
 class Chunk:
     """The work of one chunk: the program's text, compiled where it runs."""
 
-    def __init__(self, kind: str, text: str, accuracy: str | None, several: bool) -> None:
+    def __init__(
+        self, kind: str, text: str, accuracy: str | None, several: bool, options: dict
+    ) -> None:
         self.kind, self.text, self.accuracy, self.several = kind, text, accuracy, several
+        self.options = options  # order, casting, threads
 
     def __reduce__(self) -> tuple:
-        return Chunk, (self.kind, self.text, self.accuracy, self.several)
-
-    def compiled(self, kinds: tuple) -> Any:
-        from . import program
-
-        return program(self.kind, self.text, kinds, self.accuracy)
+        return Chunk, (self.kind, self.text, self.accuracy, self.several, self.options)
 
     def __call__(self, *blocks: Any) -> Any:
-        from . import run
-
-        values = [b if type(b) in _WEAK else np.asarray(b) for b in blocks]
-        compiled = self.compiled(tuple(kind(v) for v in values))
-        outs = (None,) * len(compiled.dtypes)
-        results = run(
-            compiled, values, outs, order="K", casting="safe", threads=None, name="evaluate"
-        )
+        values = [b if type(b) in _calls.WEAK else np.asarray(b) for b in blocks]
+        program, inputs = _calls.prepare(self.kind, self.text, self.accuracy, values)
+        outs = (None,) * len(program.dtypes)
+        results = _calls.run(program, inputs, outs, name="evaluate", **self.options)
         return results if self.several else results[0]
 
 
+def _checked(options: dict) -> dict:
+    """order and casting as NumPy takes them, refused now rather than in a task."""
+    np.empty(0).copy(order=options["order"])  # ValueError, as NumPy's for an order
+    np.can_cast(np.float64, np.float64, casting=options["casting"])
+    return options
+
+
 def _lazy(chunk: Chunk, values: list[Any]) -> Any:
-    dtypes = chunk.compiled(tuple(kind(v) for v in values)).dtypes
-    arrays = [da.asarray(v) if type(v) not in _WEAK else v for v in values]
-    ndim = max((a.ndim for a in arrays if type(a) not in _WEAK), default=0)
+    program, _, _ = _calls.program_of(chunk.kind, chunk.text, chunk.accuracy, values)
+    dtypes = program.dtypes
+    arrays = [da.asarray(v) if type(v) not in _calls.WEAK else v for v in values]
+    ndim = max((a.ndim for a in arrays if type(a) not in _calls.WEAK), default=0)
     index = tuple(range(ndim))
     arguments: list[Any] = []
     for a in arrays:  # dimensions aligned from the right, as broadcasting aligns them
-        arguments += [a, None] if type(a) in _WEAK else [a, index[ndim - a.ndim :]]
+        arguments += [a, None] if type(a) in _calls.WEAK else [a, index[ndim - a.ndim :]]
     token = f"quorvex-{chunk.kind}"
 
     def blocks(function: Any, dtype: np.dtype, *args: Any, name: str) -> da.Array:
@@ -70,15 +70,18 @@ def _lazy(chunk: Chunk, values: list[Any]) -> Any:
     )
 
 
-def evaluate(parsed: Any, ex: str, values: list[Any], out: Any, accuracy: str | None) -> Any:
+def evaluate(
+    parsed: Any, ex: str, values: list[Any], out: Any, *, accuracy: str | None, options: dict
+) -> Any:
     if out is not None:
         raise ValueError("out= takes NumPy arrays; a Dask result is lazy")
-    result = _lazy(Chunk("expression", ex, accuracy, False), values)
+    result = _lazy(Chunk("expression", ex, accuracy, False, _checked(options)), values)
     if parsed.reduction is None:
         return result
     name, axis = parsed.reduction
     return getattr(da, name)(result, axis=axis)
 
 
-def fused(text: str, several: bool, values: list[Any], accuracy: str | None) -> Any:
-    return _lazy(Chunk("graph", text, accuracy, several), values)
+def fused(text: str, several: bool, values: list[Any], accuracy: str | None, threads: int) -> Any:
+    options = {"order": "K", "casting": "safe", "threads": threads}
+    return _lazy(Chunk("graph", text, accuracy, several, options), values)

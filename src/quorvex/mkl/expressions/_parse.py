@@ -2,14 +2,13 @@
 
 ``ast.parse`` only reads the string into a tree; nothing of it is ever executed. One
 visitor method per kind of node the language has; every other kind is refused with a
-ValueError that names it. Operators on Python's own scalars are folded as Python would
-compute them, which is what the same code on NumPy arrays does as well.
+ValueError that names it. Operators on Python's own scalars are left to the compiler, which
+folds them as Python computes them.
 """
 
 from __future__ import annotations
 
 import ast
-import operator
 from dataclasses import dataclass
 
 from . import _functions
@@ -36,26 +35,6 @@ COMPARISONS = {
     ast.GtE: "numpy.greater_equal",
     ast.Eq: "numpy.equal",
     ast.NotEq: "numpy.not_equal",
-}
-FOLDED = {
-    ast.Add: operator.add,
-    ast.Sub: operator.sub,
-    ast.Mult: operator.mul,
-    ast.Div: operator.truediv,
-    ast.FloorDiv: operator.floordiv,
-    ast.Mod: operator.mod,
-    ast.Pow: operator.pow,
-    ast.BitAnd: operator.and_,
-    ast.BitOr: operator.or_,
-    ast.BitXor: operator.xor,
-    ast.LShift: operator.lshift,
-    ast.RShift: operator.rshift,
-    ast.Lt: operator.lt,
-    ast.LtE: operator.le,
-    ast.Gt: operator.gt,
-    ast.GtE: operator.ge,
-    ast.Eq: operator.eq,
-    ast.NotEq: operator.ne,
 }
 # What the refusals call the kinds of node the language lacks.
 REFUSED = {
@@ -94,21 +73,9 @@ def _is_dunder(name: str) -> bool:
     return name.startswith("__") and name.endswith("__")
 
 
-def _weak_number(value: object) -> bool:
-    return type(value) in (int, float, complex)
-
-
-def _small(op: ast.AST, a: object, b: object) -> bool:
-    """Whether Python's own result stays small: integer powers and shifts can be huge."""
-    if not isinstance(op, (ast.Pow, ast.LShift)) or type(a) is not int or type(b) is not int:
-        return True
-    return abs(b) * max(a.bit_length(), 1) <= 4096
-
-
 class _Visitor:
     def __init__(self) -> None:
         self.builder = Builder()
-        self.folded: dict[int, object] = {}  # node -> its value, for Python's own scalars
 
     def refuse(self, node: ast.AST, what: str | None = None) -> ValueError:
         kind = type(node).__name__
@@ -123,18 +90,13 @@ class _Visitor:
             raise self.refuse(node)
         return method(node)
 
-    def constant(self, value: object) -> int:
-        index = self.builder.const(value)
-        self.folded[index] = value
-        return index
-
     def visit_Constant(self, node: ast.Constant) -> int:
         value = node.value
         if isinstance(value, (str, bytes)):
             raise TypeError("strings are not supported in expressions")
         if not isinstance(value, (bool, int, float, complex)):
             raise self.refuse(node, repr(value))
-        return self.constant(value)
+        return self.builder.const(value)
 
     def visit_Name(self, node: ast.Name) -> int:
         if _is_dunder(node.id):
@@ -145,25 +107,13 @@ class _Visitor:
         key = OPERATORS.get(type(node.op))
         if key is None:
             raise self.refuse(node, f"the operator {type(node.op).__name__}")
-        return self.binary(node.op, key, self.visit(node.left), self.visit(node.right))
-
-    def binary(self, op: ast.AST, key: str, left: int, right: int) -> int:
-        a, b = self.folded.get(left), self.folded.get(right)
-        if _weak_number(a) and _weak_number(b) and _small(op, a, b):
-            try:
-                return self.constant(FOLDED[type(op)](a, b))
-            except TypeError:  # complex & 1, say: NumPy's call refuses it as well
-                pass
-        return self.builder.call(key, left, right)
+        return self.builder.call(key, self.visit(node.left), self.visit(node.right))
 
     def visit_UnaryOp(self, node: ast.UnaryOp) -> int:
         operand = self.visit(node.operand)
         if isinstance(node.op, ast.UAdd):
             return operand
         if isinstance(node.op, ast.USub):
-            value = self.folded.get(operand)
-            if _weak_number(value):
-                return self.constant(-value)
             return self.builder.call("numpy.negative", operand)
         if isinstance(node.op, ast.Invert):
             return self.builder.call("numpy.invert", operand)
@@ -175,8 +125,7 @@ class _Visitor:
         key = COMPARISONS.get(type(node.ops[0]))
         if key is None:
             raise self.refuse(node, f"the comparison {type(node.ops[0]).__name__}")
-        left, right = self.visit(node.left), self.visit(node.comparators[0])
-        return self.binary(node.ops[0], key, left, right)
+        return self.builder.call(key, self.visit(node.left), self.visit(node.comparators[0]))
 
     def visit_Attribute(self, node: ast.Attribute) -> int:
         if node.attr not in ("real", "imag"):

@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 from numpy.lib.mixins import NDArrayOperatorsMixin
 
-from . import _functions
+from . import _calls, _functions
 from ._graph import Builder
 
 _WEAK = (int, float, complex)
@@ -144,40 +144,36 @@ def trace(function: Any, kinds: tuple, ndims: tuple, kwargs: dict) -> Any:
 class Fused:
     """A traced function: call it with arrays (or Python scalars) as its arguments."""
 
-    def __init__(self, function: Any, accuracy: str | None, threads: int | None) -> None:
-        from . import _check_accuracy
+    TRACES_LIMIT = 256  # per function: keyword arguments may take ever new values
 
-        _check_accuracy(accuracy)
+    def __init__(self, function: Any, accuracy: str | None, threads: int | None) -> None:
+        _calls.check_accuracy(accuracy)
         functools.update_wrapper(self, function)
-        self.function, self.accuracy, self.threads = function, accuracy, threads
-        self._traced: dict[tuple, tuple] = {}
+        self.function, self.accuracy = function, accuracy
+        self.threads = _calls.check_threads(threads)
+        self._traced = _calls.LeastRecentlyUsed(self.TRACES_LIMIT)
 
     def _graph(self, kinds: tuple, ndims: tuple, kwargs: dict) -> tuple:
-        key = (kinds, ndims, tuple(sorted(kwargs.items())))
+        key = (kinds, tuple(map(_calls.tag, kinds)), ndims, tuple(sorted(kwargs.items())))
         found = self._traced.get(key)
         if found is None:
             graph, several = trace(self.function, kinds, ndims, kwargs)
-            found = self._traced[key] = (graph.text(), several)
+            found = self._traced.put(key, (graph.text(), several))
         return found
 
     def __call__(self, *args: Any, **kwargs: Any) -> Any:
-        from . import _argument, _kind, program, run
-
-        values = [_argument(a) for a in args]
+        values = [_calls.argument(a) for a in args]
+        kinds = tuple(map(_calls.kind, values))
+        ndims = tuple(getattr(v, "ndim", 0) for v in values)
+        text, several = self._graph(kinds, ndims, kwargs)
         if any(hasattr(v, "__dask_graph__") for v in values):
             from . import _dask
 
-            kinds = tuple(_dask.kind(v) for v in values)
-            ndims = tuple(getattr(v, "ndim", 0) for v in values)
-            text, several = self._graph(kinds, ndims, kwargs)
-            return _dask.fused(text, several, values, self.accuracy)
-        kinds = tuple(_kind(v) for v in values)
-        ndims = tuple(getattr(v, "ndim", 0) for v in values)
-        text, several = self._graph(kinds, ndims, kwargs)
-        compiled = program("graph", text, kinds, self.accuracy)
-        outs = (None,) * len(compiled.dtypes)
-        results = run(
-            compiled, values, outs, order="K", casting="safe", threads=self.threads,
+            return _dask.fused(text, several, values, self.accuracy, self.threads)
+        program, inputs = _calls.prepare("graph", text, self.accuracy, values)
+        outs = (None,) * len(program.dtypes)
+        results = _calls.run(
+            program, inputs, outs, order="K", casting="safe", threads=self.threads,
             name=self.__name__,
         )  # fmt: skip
         return results if several else results[0]

@@ -1,0 +1,120 @@
+"""Python's scalars among themselves: what Python computes before NumPy sees a value.
+
+In ``a + s*2`` with a Python float ``s``, Python multiplies ``s*2`` itself, and the sum
+then takes the product as a weak scalar (NEP 50): float32 ``a`` stays float32, and an int8
+``b + k*2`` with ``k = 100`` is NumPy's OverflowError. So the operators whose operands are
+all Python's scalars (passed in, literals, or such operators' results) are folded by
+Python, at each call, into scalar arguments of the program, whose kinds are the types of
+the values Python makes (``k ** -1`` is a float). A comparison's bool is NumPy's, as a
+literal ``True`` is: not weak, and what reads it is NumPy's.
+"""
+
+from __future__ import annotations
+
+import math
+import operator
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+
+import numpy as np
+
+from ._graph import Graph
+
+# Each operator of the language, by its key, as Python computes it on Python's scalars.
+OPERATORS: dict[str, Callable[..., object]] = {
+    "numpy.add": operator.add,
+    "numpy.subtract": operator.sub,
+    "numpy.multiply": operator.mul,
+    "numpy.true_divide": operator.truediv,
+    "numpy.divide": operator.truediv,
+    "numpy.floor_divide": operator.floordiv,
+    "numpy.remainder": operator.mod,
+    "numpy.power": operator.pow,
+    "power": operator.pow,
+    "numpy.bitwise_and": operator.and_,
+    "numpy.bitwise_or": operator.or_,
+    "numpy.bitwise_xor": operator.xor,
+    "numpy.left_shift": operator.lshift,
+    "numpy.right_shift": operator.rshift,
+    "numpy.less": operator.lt,
+    "numpy.less_equal": operator.le,
+    "numpy.greater": operator.gt,
+    "numpy.greater_equal": operator.ge,
+    "numpy.equal": operator.eq,
+    "numpy.not_equal": operator.ne,
+    "numpy.negative": operator.neg,
+    "numpy.positive": operator.pos,
+    "numpy.invert": operator.invert,
+}
+COMPARISONS = frozenset(
+    ("numpy.less", "numpy.less_equal", "numpy.greater", "numpy.greater_equal", "numpy.equal",
+     "numpy.not_equal")
+)  # fmt: skip
+PYTHON_SCALARS = (int, float, complex)
+# No dtype holds an integer of more bits: such a result would only be refused later, after
+# Python spent its time and memory making it (``9 ** 9 ** 9``).
+LARGEST_BITS = 1 << 16
+
+
+def is_python_scalar(value: object) -> bool:
+    return type(value) in PYTHON_SCALARS
+
+
+def apply(key: str, operands: Sequence[object]) -> object:
+    """Python's result of the operator ``key`` (a bool as NumPy's); an integer too large for
+    any dtype is an OverflowError before Python computes it."""
+    if key in ("power", "numpy.power", "numpy.left_shift") and len(operands) == 2:
+        a, b = operands
+        if type(a) is int and type(b) is int and b > 0:
+            bits = b if key == "numpy.left_shift" else b * math.log2(abs(a) or 1)
+            if a and bits + abs(a).bit_length() > LARGEST_BITS:
+                raise OverflowError(f"{a} {'<<' if 'shift' in key else '**'} {b} is an integer "
+                                    "too large for any dtype")  # fmt: skip
+    result = OPERATORS[key](*operands)
+    return np.bool_(result) if type(result) is bool else result
+
+
+@dataclass(frozen=True, slots=True)
+class Fold:
+    """One operator Python computes: its node, and each operand as ("argument", position),
+    ("fold", index of an earlier fold) or ("constant", value)."""
+
+    node: int
+    key: str
+    operands: tuple[tuple[str, object], ...]
+
+
+def plan(graph: Graph, python_arguments: frozenset[int]) -> tuple[Fold, ...]:
+    """The folds of ``graph`` called with Python's scalars at these argument positions:
+    each operator node whose operands are all Python's scalars and depend on one of them.
+    (Operators on literals alone fold where the program is compiled.)"""
+    position = {name: i for i, name in enumerate(graph.inputs())}
+    operand: dict[int, tuple[str, object]] = {}  # node -> what a fold reads of it
+    folds: list[Fold] = []
+    for index, node in enumerate(graph.nodes):
+        if node[0] == "input" and position[node[1]] in python_arguments:
+            operand[index] = ("argument", position[node[1]])
+        elif node[0] == "const" and is_python_scalar(node[1]):
+            operand[index] = ("constant", node[1])
+        elif node[0] in OPERATORS and all(a in operand for a in node[1:]):
+            operands = tuple(operand[a] for a in node[1:])
+            if all(kind == "constant" for kind, _ in operands):
+                if node[0] not in COMPARISONS:
+                    operand[index] = ("constant", apply(node[0], [v for _, v in operands]))
+                continue
+            if node[0] not in COMPARISONS:
+                operand[index] = ("fold", len(folds))
+            folds.append(Fold(index, node[0], operands))
+    return tuple(folds)
+
+
+def compute(folds: tuple[Fold, ...], arguments: Sequence[object]) -> list[object]:
+    """The folds' values, in order, for one call's arguments."""
+    values: list[object] = []
+    for fold in folds:
+        operands = [
+            arguments[v] if kind == "argument" else values[v] if kind == "fold" else v
+            for kind, v in fold.operands
+        ]  # type: ignore[index]
+        values.append(apply(fold.key, operands))
+    return values
