@@ -114,8 +114,9 @@ struct Instruction {
   // A few instructions per element (NumPy's loops and the engine's own): consecutive ones run
   // window by window, and the values that live only among them stay in a window of L1 cache.
   bool streamed = false;
-  // NumPy's own loop: it may clear the floating-point flags (its comparisons drop those of
-  // NaN operands, clearing all), and may set an exception through npy_gil_error.
+  // A ufunc's loop may clear the floating-point flags of the instructions before it (NumPy's
+  // comparisons drop those of NaN operands by clearing all; some of MKL's kernels clear
+  // theirs), and NumPy's may set an exception through npy_gil_error.
   bool numpy = false;
   char arithmetic = 0;            // '+', '-', '*' or '/' for the engine's own on two operands
   std::size_t run_end = 0;        // past the last instruction of its run
@@ -700,11 +701,11 @@ struct Evaluation {
   PyThreadState* caller = nullptr;
 };
 
-/// The flags a worker's instructions raised before a NumPy loop that may clear them, on this
+/// The flags a worker's instructions raised before a loop that may clear them, on this
 /// thread; WorkerState hands them to the evaluation.
 thread_local int collected_flags = 0;
 
-/// Before a NumPy loop, which may clear the floating-point flags: keeps those raised so far.
+/// Before a ufunc's loop, which may clear the floating-point flags: keeps those raised so far.
 inline void collect_flags() { collected_flags |= raised_flags(); }
 
 int numpy_flags(int fe) {
@@ -715,7 +716,7 @@ int numpy_flags(int fe) {
 
 /// What a worker sets for the evaluation and puts back after it: MKL computing on this thread
 /// alone, the caller's VML mode (MKL keeps it per thread), and clear floating-point flags,
-/// which it hands to the evaluation at the end, with those collected before NumPy's loops.
+/// which it hands to the evaluation at the end, with those collected before loops.
 class WorkerState {
  public:
   WorkerState(Evaluation& e, bool helper) : e_(e), helper_(helper) {
@@ -752,7 +753,7 @@ void run_instruction(Evaluation& e, const Instruction& ins, char* const* base, n
     args[i] = base[r];
   }
   if (ins.loop != nullptr) {
-    if (ins.numpy) collect_flags();
+    collect_flags();
     npy_intp count = n;
     ins.loop(args, &count, strides, ins.data);
   } else if (!ins.native(args, n)) {
@@ -817,7 +818,7 @@ void run_windows(Evaluation& e, Scratch& s, std::size_t begin, npy_intp n) {
       char* args[max_windowed_operands];
       for (int i = 0; i < q.ins->count; ++i) args[i] = q.at[i] + w * q.move[i];
       if (q.ins->loop != nullptr) {
-        if (q.ins->numpy) collect_flags();
+        collect_flags();
         q.ins->loop(args, &m, q.step, q.ins->data);
       } else if (!q.ins->native(args, m)) {
         e.errors.fail(Failure::negative_power);

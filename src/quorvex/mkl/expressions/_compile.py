@@ -419,16 +419,18 @@ def group_cheap(code: list[tuple]) -> list[tuple]:
                 placed[j] = True
                 pending.append((j, iter(sources[j])))
 
-    for k in range(max(stage, default=0) + 1):
-        for i in range(len(code)):
-            if is_cheap[i] and stage[i] == k and not placed[i]:
-                inside = [j for j in readers[i] if is_cheap[j] and stage[j] == k]
-                if not inside:  # a run's results: each pulls in what it reads of the run
-                    place(i)
-        for i in range(len(code)):
-            if is_cheap[i] and stage[i] == k and not placed[i]:
+    by_stage: list[list[int]] = [[] for _ in range(max(stage, default=0) + 1)]
+    for i, k in enumerate(stage):
+        by_stage[k].append(i)
+    for k, members in enumerate(by_stage):
+        here = [i for i in members if is_cheap[i]]
+        for i in here:
+            if not placed[i] and not any(is_cheap[j] and stage[j] == k for j in readers[i]):
+                place(i)  # a run's results: each pulls in what it reads of the run
+        for i in here:
+            if not placed[i]:
                 place(i)
-        order += [i for i in range(len(code)) if not is_cheap[i] and stage[i] == k]
+        order += [i for i in members if not is_cheap[i]]
     return [code[i] for i in order]
 
 

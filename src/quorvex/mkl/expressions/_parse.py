@@ -104,10 +104,18 @@ class _Visitor:
         return self.builder.input(node.id)
 
     def visit_BinOp(self, node: ast.BinOp) -> int:
-        key = OPERATORS.get(type(node.op))
-        if key is None:
-            raise self.refuse(node, f"the operator {type(node.op).__name__}")
-        return self.builder.call(key, self.visit(node.left), self.visit(node.right))
+        # a + b + c + ... nests to the left: its spine is walked in a loop, not recursion.
+        spine = []
+        while isinstance(node, ast.BinOp):
+            spine.append(node)
+            node = node.left
+        result = self.visit(node)
+        for operation in reversed(spine):
+            key = OPERATORS.get(type(operation.op))
+            if key is None:
+                raise self.refuse(operation, f"the operator {type(operation.op).__name__}")
+            result = self.builder.call(key, result, self.visit(operation.right))
+        return result
 
     def visit_UnaryOp(self, node: ast.UnaryOp) -> int:
         operand = self.visit(node.operand)
@@ -181,12 +189,15 @@ def parse(text: str) -> Parsed:
     """The graph of an expression string; SyntaxError, ValueError or TypeError if it is none."""
     if not isinstance(text, str):
         raise TypeError(f"the expression must be a string, not {type(text).__name__}")
-    tree = ast.parse(text.strip(), mode="eval").body
-    body, reduction = _reduction(tree)
-    visitor = _Visitor()
-    try:
+    try:  # Python's parser runs out of its stack (MemoryError) or recursion on deep nesting
+        tree = ast.parse(text.strip(), mode="eval").body
+        body, reduction = _reduction(tree)
+        visitor = _Visitor()
         result = visitor.visit(body)
-    except RecursionError:
-        raise ValueError("the expression is nested too deeply") from None
+    except (RecursionError, MemoryError):
+        raise ValueError(
+            f"the expression is nested too deeply ({len(text)} characters): split it, or "
+            "compute its parts with evaluate and pass them in as names"
+        ) from None
     graph = visitor.builder.graph((result,))
     return Parsed(graph, graph.inputs(), reduction)
