@@ -582,6 +582,10 @@ def test_fuse_traces_once_per_signature_and_refuses_what_is_not_elementwise():
     want = black_scholes.__wrapped__(s, k, t)
     np.testing.assert_array_equal(price, want[0])
     np.testing.assert_array_equal(d1, want[1])
+    scaled = fuse(lambda x, k=1.0: x * k)  # a trace per keyword value, the latest kept
+    for k in range(scaled.TRACES_LIMIT + 10):
+        scaled(s, k=float(k))
+    assert len(scaled._traced) == scaled.TRACES_LIMIT
     for body, what in [
         (lambda x: x.sum(), ".sum"),
         (np.add.reduce, "add.reduce"),
@@ -606,6 +610,11 @@ def test_dask_stays_lazy_one_task_per_chunk_with_the_program_as_text():
         lazy.compute(scheduler="sync"), evaluate("cdfnorm(x) * y + 1", {"x": x.compute(), "y": y})
     )
     np.testing.assert_allclose(evaluate("sum(x * 2)").compute(), (x * 2).sum().compute())
+    for refused in ({"order": "Q"}, {"casting": "bogus"}, {"threads": 0}):
+        with pytest.raises(ValueError):  # now, not in a task
+            evaluate("x * 2", **refused)
+    honoured = evaluate("x * 2", order="F", casting="same_kind", threads=2)
+    np.testing.assert_array_equal(honoured.compute(), x.compute() * 2)
     both = fuse(lambda p, q: (vml.exp(p) + q, p * q))(x, x.T)
     assert all(isinstance(b, da.Array) for b in both)
     np.testing.assert_array_equal(both[1].compute(), (x * x).compute())
