@@ -57,26 +57,34 @@ def _check_keywords(keywords: dict[str, Any]) -> None:
 def _prepare(ex, local_dict, global_dict, accuracy, frame):
     """(parsed, program, the engine's inputs) of one call; for Dask arrays, (parsed, None,
     the values)."""
-    parsed = _calls.parsed.get(ex)
-    if parsed is None:
-        _calls.check_accuracy(accuracy)
-        parsed = _calls.parse(ex)
+    _calls.check_accuracy(accuracy)
+    parsed = _calls.parse(ex)
     if local_dict is None:
         local_dict = frame.f_locals
     if global_dict is None:
         global_dict = frame.f_globals
-    values = []
+    values, kinds, tags = [], [], []
     lazy = False
     for name in parsed.names:
         value = local_dict[name] if name in local_dict else global_dict[name]
-        if type(value) is not _ndarray:
+        if type(value) is _ndarray:
+            dtype = value.dtype
+            kinds.append(dtype)
+            tags.append(dtype.num)
+        else:
             value = _calls.argument(value)
             lazy = lazy or hasattr(value, "__dask_graph__")
+            kinds.append(_calls.kind(value))
+            tags.append(_calls.tag(kinds[-1]))
         values.append(value)
     if lazy:
         return parsed, None, values
-    program, inputs = _calls.prepare("expression", ex, accuracy, values)
-    return parsed, program, inputs
+    signature = tuple(kinds)
+    program = _calls.program(("expression", ex, accuracy, signature, tuple(tags)))
+    if program.direct:
+        return parsed, program, tuple(values)
+    origin = ("expression", ex, accuracy)
+    return parsed, *_calls.with_inputs(program, values, origin, signature)
 
 
 def _finish(parsed, result, out):

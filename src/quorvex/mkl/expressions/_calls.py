@@ -9,8 +9,8 @@ most recently used entries.
 
 from __future__ import annotations
 
+import functools
 import operator
-from collections import OrderedDict
 from typing import Any
 
 import numpy as np
@@ -25,52 +25,17 @@ _ndarray = np.ndarray
 THREADS_LIMIT = 1 << 16
 
 
-class LeastRecentlyUsed:
-    """A mapping that keeps its ``limit`` most recently used entries."""
-
-    __slots__ = ("_entries", "limit")
-
-    def __init__(self, limit: int) -> None:
-        self._entries: OrderedDict[Any, Any] = OrderedDict()
-        self.limit = limit
-
-    def get(self, key: Any) -> Any:
-        found = self._entries.get(key)
-        if found is not None:
-            self._entries.move_to_end(key)
-        return found
-
-    def put(self, key: Any, value: Any) -> Any:
-        self._entries[key] = value
-        self._entries.move_to_end(key)
-        if len(self._entries) > self.limit:
-            self._entries.popitem(last=False)
-        return value
-
-    def __len__(self) -> int:
-        return len(self._entries)
-
-    def clear(self) -> None:
-        self._entries.clear()
+CACHE_LIMIT = 1024  # entries of each cache, the most recently used kept
+parse = functools.lru_cache(CACHE_LIMIT)(_parse.parse)
 
 
-CACHE_LIMIT = 1024
-parsed = LeastRecentlyUsed(CACHE_LIMIT)  # expression string -> _parse.Parsed
-_graphs = LeastRecentlyUsed(CACHE_LIMIT)  # a traced graph's text -> Graph
-_folds_of = LeastRecentlyUsed(CACHE_LIMIT)  # (kind, text, Python's positions) -> folds
-programs = LeastRecentlyUsed(CACHE_LIMIT)  # key -> _compile.Compiled
+@functools.lru_cache(CACHE_LIMIT)
+def _graph_of_text(text: str) -> Graph:
+    return from_text(text, _functions.keys())
 
 
-def parse(ex: str) -> _parse.Parsed:
-    found = parsed.get(ex)
-    return found if found is not None else parsed.put(ex, _parse.parse(ex))
-
-
-def graph(kind: str, text: str) -> Graph:
-    if kind == "expression":
-        return parse(text).graph
-    found = _graphs.get(text)
-    return found if found is not None else _graphs.put(text, from_text(text, _functions.keys()))
+def graph(kind_of_text: str, text: str) -> Graph:
+    return parse(text).graph if kind_of_text == "expression" else _graph_of_text(text)
 
 
 def argument(value: Any) -> Any:
@@ -124,77 +89,77 @@ def check_threads(threads: Any) -> int:
     return min(count, THREADS_LIMIT)
 
 
-def compiled(
-    kind_of_text: str, text: str, accuracy: str | None, signature: tuple, folds: tuple = ()
-) -> _compile.Compiled:
-    """The program of a text for one signature (its folds' kinds last), compiled once."""
-    key = (kind_of_text, text, accuracy, *signature, *map(tag, signature))
-    found = programs.get(key)
-    if found is None:
-        check_accuracy(accuracy)
-        for item in signature:
-            if isinstance(item, np.dtype):
-                _compile.engine_dtype(item)
-        compiler = _compile.Compiler(graph(kind_of_text, text), signature, accuracy, folds)
-        found = programs.put(key, compiler.compile())
-    return found
+def key(kind_of_text: str, text: str, accuracy: str | None, signature: tuple) -> tuple:
+    return (kind_of_text, text, accuracy, signature, tuple(map(tag, signature)))
 
 
-def python_positions(values: list) -> frozenset[int]:
-    return frozenset(i for i, v in enumerate(values) if type(v) in WEAK)
+def _python_positions(signature: tuple, count: int) -> frozenset[int]:
+    """Where the call's own values (the first `count`) are Python's scalars; a value compiled
+    in counts as well, so that the folds stay those of the call."""
+    # (A kind is a type, a dtype or a tuple: dtype("float64") == float, so types by identity.)
+    return frozenset(
+        i for i, k in enumerate(signature[:count])
+        if any(k is t for t in WEAK)
+        or (isinstance(k, tuple) and k[0] == "value" and type(k[1]) in WEAK)
+    )  # fmt: skip
 
 
-def program_of(
-    kind_of_text: str, text: str, accuracy: str | None, values: list
-) -> tuple[_compile.Compiled, list, tuple]:
-    """(program, values, folds) of one call: the values followed by what Python computes of
-    its own scalars among them (operators whose operands are all Python's)."""
-    folds: tuple = ()
-    python = python_positions(values)
-    if python:
-        folds_key = (kind_of_text, text, python)
-        folds = _folds_of.get(folds_key)
-        if folds is None:
-            folds = _folds_of.put(folds_key, _folds.plan(graph(kind_of_text, text), python))
-        if folds:
-            values = [*values, *_folds.compute(folds, values)]
-    program = compiled(kind_of_text, text, accuracy, tuple(map(kind, values)), folds)
-    return program, values, folds
+@functools.lru_cache(CACHE_LIMIT)
+def program(key: tuple) -> _compile.Compiled:
+    """The program of a key: (kind of text, text, accuracy, signature, type numbers). Where
+    the call's Python scalars meet each other, a signature of the call's values alone gives
+    a program that only names the folds (``folds``, no ``program``): its values, with the
+    folds', make the signature of the program that computes."""
+    kind_of_text, text, accuracy, signature, _ = key
+    check_accuracy(accuracy)
+    for item in signature:
+        if isinstance(item, np.dtype):
+            _compile.engine_dtype(item)
+    found = graph(kind_of_text, text)
+    count = len(found.inputs())
+    python = _python_positions(signature, count)
+    folds = _folds.plan(found, python) if python else ()
+    if folds and len(signature) == count:
+        return _compile.Compiled.folding(folds)
+    return _compile.Compiler(found, signature, accuracy, folds).compile()
 
 
 def prepare(
     kind_of_text: str, text: str, accuracy: str | None, values: list
 ) -> tuple[_compile.Compiled, tuple]:
     """(program, the engine's inputs) of one call."""
-    program, values, folds = program_of(kind_of_text, text, accuracy, values)
-    where = {"kind_of_text": kind_of_text, "text": text, "accuracy": accuracy, "folds": folds}
-    return with_inputs(program, values, **where)
+    signature = tuple(map(kind, values))
+    origin = (kind_of_text, text, accuracy)
+    return with_inputs(program(key(*origin, signature)), values, origin, signature)
 
 
 def with_inputs(
-    program: _compile.Compiled, values: list, *, kind_of_text: str, text: str,
-    accuracy: str | None, folds: tuple = (),
-) -> tuple[_compile.Compiled, tuple]:  # fmt: skip
-    """The program and the engine's inputs: arrays as they are, scalars made in their
-    registers' dtypes. A Python int beyond its dtype, which only comparisons read, is
-    compiled in as a value: NumPy compares it as the number it is."""
-    if program.direct:
-        return program, tuple(values)
+    found: _compile.Compiled, values: list, origin: tuple, signature: tuple
+) -> tuple[_compile.Compiled, tuple]:
+    """The program and the engine's inputs: the values followed by those of the folds,
+    arrays as they are, scalars made in their registers' dtypes. A Python int beyond its
+    dtype, which only comparisons read, is compiled in as a value: NumPy compares it as the
+    number it is. ``origin``: (kind of text, text, accuracy)."""
+    if found.program is None:  # it names the folds
+        values = [*values, *_folds.compute(found.folds, values)]
+        signature = (*signature, *map(kind, values[len(signature) :]))
+        found = program(key(*origin, signature))
+    if found.direct:
+        return found, tuple(values)
     try:
-        return program, tuple(
+        return found, tuple(
             values[i] if dtype is None else np.asarray(values[i], dtype=dtype)
-            for i, dtype, _ in program.plan
+            for i, dtype, _ in found.plan
         )
     except OverflowError:
-        signature = list(map(kind, values))
-        for i, dtype, compared in program.plan:
+        specialized = list(signature)
+        for i, dtype, compared in found.plan:
             if compared and _beyond(values[i], dtype):
-                signature[i] = ("value", values[i])
-        if signature == list(map(kind, values)):
+                specialized[i] = ("value", values[i])
+        if specialized == list(signature):
             raise
-        program = compiled(kind_of_text, text, accuracy, tuple(signature), folds)
-        where = {"kind_of_text": kind_of_text, "text": text, "accuracy": accuracy, "folds": folds}
-    return with_inputs(program, values, **where)
+        specialized_key = key(*origin, tuple(specialized))
+        return with_inputs(program(specialized_key), values, origin, tuple(specialized))
 
 
 def _beyond(value: Any, dtype: np.dtype) -> bool:

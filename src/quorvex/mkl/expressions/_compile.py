@@ -53,7 +53,13 @@ class Compiled:
     direct: bool  # the arguments are the program's inputs, as they are
     dtypes: tuple[np.dtype, ...]  # of the results
     code: tuple  # per block, as laid out: (ufunc, loop, registers, uniform) | (name, registers)
-    signature: tuple  # kept, so that keys holding ids of its dtypes stay valid
+    signature: tuple
+    folds: tuple = ()  # what Python computes of the call's scalars: arguments after its own
+
+    @classmethod
+    def folding(cls, folds: tuple) -> Compiled:
+        """No program yet: the call's values, with these folds', make its signature."""
+        return cls(None, (), False, (), (), (), folds)
 
 
 class _Value:
@@ -342,7 +348,7 @@ class Compiler:
             (argument, dtype, dtype is not None and r not in self._not_only_compared)
             for (argument, dtype), r in zip(self.plan, self._plan_registers(), strict=True)
         )
-        return Compiled(program, plan, direct, tuple(dtypes), body, self.signature)
+        return Compiled(program, plan, direct, tuple(dtypes), body, self.signature, self.folds)
 
     def _plan_registers(self) -> list[int]:
         found = [0] * len(self.plan)

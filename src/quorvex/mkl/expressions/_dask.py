@@ -47,8 +47,7 @@ def _checked(options: dict) -> dict:
 
 
 def _lazy(chunk: Chunk, values: list[Any]) -> Any:
-    program, _, _ = _calls.program_of(chunk.kind, chunk.text, chunk.accuracy, values)
-    dtypes = program.dtypes
+    dtypes = _calls.prepare(chunk.kind, chunk.text, chunk.accuracy, values)[0].dtypes
     arrays = [da.asarray(v) if type(v) not in _calls.WEAK else v for v in values]
     ndim = max((a.ndim for a in arrays if type(a) not in _calls.WEAK), default=0)
     index = tuple(range(ndim))

@@ -144,28 +144,25 @@ def trace(function: Any, kinds: tuple, ndims: tuple, kwargs: dict) -> Any:
 class Fused:
     """A traced function: call it with arrays (or Python scalars) as its arguments."""
 
-    TRACES_LIMIT = 256  # per function: keyword arguments may take ever new values
+    TRACES_LIMIT = 256  # per function, the latest kept: keyword arguments take any values
 
     def __init__(self, function: Any, accuracy: str | None, threads: int | None) -> None:
         _calls.check_accuracy(accuracy)
         functools.update_wrapper(self, function)
         self.function, self.accuracy = function, accuracy
         self.threads = _calls.check_threads(threads)
-        self._traced = _calls.LeastRecentlyUsed(self.TRACES_LIMIT)
+        self._traced = functools.lru_cache(self.TRACES_LIMIT)(self._trace)
 
-    def _graph(self, kinds: tuple, ndims: tuple, kwargs: dict) -> tuple:
-        key = (kinds, tuple(map(_calls.tag, kinds)), ndims, tuple(sorted(kwargs.items())))
-        found = self._traced.get(key)
-        if found is None:
-            graph, several = trace(self.function, kinds, ndims, kwargs)
-            found = self._traced.put(key, (graph.text(), several))
-        return found
+    def _trace(self, kinds: tuple, tags: tuple, ndims: tuple, keywords: tuple) -> tuple:
+        graph, several = trace(self.function, kinds, ndims, dict(keywords))
+        return graph.text(), several
 
     def __call__(self, *args: Any, **kwargs: Any) -> Any:
         values = [_calls.argument(a) for a in args]
         kinds = tuple(map(_calls.kind, values))
         ndims = tuple(getattr(v, "ndim", 0) for v in values)
-        text, several = self._graph(kinds, ndims, kwargs)
+        keywords = tuple(sorted(kwargs.items()))
+        text, several = self._traced(kinds, tuple(map(_calls.tag, kinds)), ndims, keywords)
         if any(hasattr(v, "__dask_graph__") for v in values):
             from . import _dask
 
