@@ -1,9 +1,10 @@
 """Runs the test suite against a sanitized build of the module, or under valgrind's memcheck.
 
     python tools/sanitized_tests.py asan [pytest arguments]
-        Builds lorimath and the ufunc module with -DQUORVEX_SANITIZE=ON (AddressSanitizer and
-        UndefinedBehaviorSanitizer) into build/sanitized, then runs pytest with the
-        sanitizer runtime preloaded and that build in place of the installed module.
+        Builds lorimath, the ufunc module and the expression engine with
+        -DQUORVEX_SANITIZE=ON (AddressSanitizer and UndefinedBehaviorSanitizer) into
+        build/sanitized, then runs pytest with the sanitizer runtime preloaded and that build
+        in place of the installed modules.
     python tools/sanitized_tests.py valgrind [pytest arguments]
         Runs pytest under valgrind's memcheck with the installed module.
 
@@ -42,8 +43,9 @@ for name, path in {extensions!r}.items():
 import pytest
 sys.exit(pytest.main({args!r}))
 """
-# lorimath's wrappers are instances of the same templates as every other cffi module's.
-SANITIZED_MODULES = ("lorimath", "_ufuncs")
+# lorimath's wrappers are instances of the same templates as every other cffi module's; the
+# expression engine's threads share their evaluation's state.
+SANITIZED_MODULES = ("lorimath", "_ufuncs", "_expressions")
 
 
 def missing_tools(*tools: str) -> list[str]:
