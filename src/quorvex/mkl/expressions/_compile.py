@@ -9,7 +9,6 @@ program's registers, one block each, stay in the core's cache.
 
 from __future__ import annotations
 
-import operator
 from dataclasses import dataclass
 
 import numpy as np
@@ -21,14 +20,6 @@ from ._graph import Graph
 # The types registers hold; the ufunc loops' own characters.
 ENGINE_TYPES = frozenset("?bBhHiIlLqQefdFD")
 INPUT, OUTPUT, CONSTANT, TEMPORARY, SCALAR_INPUT = range(5)
-_COMPARISONS = {
-    "numpy.less": operator.lt,
-    "numpy.less_equal": operator.le,
-    "numpy.greater": operator.gt,
-    "numpy.greater_equal": operator.ge,
-    "numpy.equal": operator.eq,
-    "numpy.not_equal": operator.ne,
-}
 # Nodes that pick one result of a call with several: ("result1", call).
 RESULTS = ("result0", "result1", "result2", "result3")
 DEFAULT_DTYPES = {int: np.dtype(np.int64), float: np.dtype(np.float64), complex: np.dtype(complex)}
@@ -168,12 +159,12 @@ class Compiler:
             raise TypeError(f"{u.__name__} takes {u.nin} arguments, not {len(arguments)}")
         dtypes = u.resolve_dtypes((*(a.dtype for a in arguments), *(None,) * u.nout))
         dtypes = tuple(engine_dtype(d) for d in dtypes)
-        if key in _COMPARISONS:
+        if key in _folds.COMPARISONS:
             beyond = self._beyond_range(key, arguments, dtypes[0])
             if beyond is not None:
                 return [beyond]
         loop = _functions.loop_index(u, "".join(d.char for d in dtypes))
-        compared = key in _COMPARISONS
+        compared = key in _folds.COMPARISONS
         operands = [
             self.operand(a, d, compared=compared) for a, d in zip(arguments, dtypes, strict=False)
         ]
@@ -203,7 +194,8 @@ class Compiler:
             if v.weak and v.is_constant and type(v.constant) is int:
                 if not info.min <= v.constant <= info.max:
                     above = (v.constant > info.max) == (side == 1)  # the constant is the larger
-                    answer = _COMPARISONS[key](0, 1) if above else _COMPARISONS[key](1, 0)
+                    compare = _folds.OPERATORS[key]
+                    answer = compare(0, 1) if above else compare(1, 0)
                     return _Value(np.dtype(bool), constant=np.bool_(answer))
         return None
 
