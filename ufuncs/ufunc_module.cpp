@@ -71,11 +71,12 @@ constexpr LoopRow loop_row(const char* kernels) {
 }
 
 constexpr LoopRow loop_rows[] = {
-#define QV_LOOP(CONTIGUOUS, STRIDED, MODE, MODE_STRIDED, ORDER, ERRORS, REDUCE, SELECT, HALF, \
-                UNREPORTED, KERNELS)                                                          \
-  loop_row<Variant<&::CONTIGUOUS, &::STRIDED, &::MODE, &::MODE_STRIDED,                       \
+#define QV_LOOP(CONTIGUOUS, MODE, ORDER, ERRORS, REDUCE, SELECT, HALF, UNREPORTED, UNDERFLOW, \
+                NUMPY_BITS, KERNELS)                                                          \
+  loop_row<Variant<&::CONTIGUOUS, &::MODE,                                                    \
                    Contract{Results::ORDER, Errors::ERRORS, Reduce::REDUCE, Half::HALF,       \
-                            UNREPORTED, Select::SELECT}>>(KERNELS),
+                            UNREPORTED, Select::SELECT, Underflow::UNDERFLOW, NUMPY_BITS}>>(  \
+      KERNELS),
 #include "ufunc_rows.inc"
 #undef QV_LOOP
 };
