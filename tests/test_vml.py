@@ -531,16 +531,32 @@ def test_mode_belongs_to_the_calling_thread_and_is_restored_after_an_error():
             )
             assert run_in_thread(vml.get_mode) & vml.ACCURACY_MASK == vml.HA
             1 / 0  # noqa: B018
-        restored = vml.get_mode()
-        # MKL cannot go back to FTZDAZ_CURRENT: the denormal field ends up OFF.
-        with vml.mode(vml.FTZDAZ_ON):
-            inside = vml.get_mode()
-        return before, restored, vml.get_mode(), inside
+        return before, vml.get_mode()
 
-    before, restored, after, inside = run_in_thread(body)
+    before, restored = run_in_thread(body)
     assert restored == before
-    assert inside & vml.FTZDAZ_MASK == vml.FTZDAZ_ON
-    assert after == before | vml.FTZDAZ_OFF
+
+
+@pytest.mark.parametrize("caller_bits", [0, 0x8040], ids=["ftz-daz-off", "ftz-daz-on"])
+@pytest.mark.parametrize("denormals", ["FTZDAZ_ON", "FTZDAZ_OFF"])
+def test_the_mode_word_and_the_fpus_denormal_bits_are_restored_bit_for_bit(denormals, caller_bits):
+    """MKL sets the denormal field back to FTZDAZ_CURRENT by no call of its own."""
+
+    def body():
+        word, bits = _ufuncs._thread_state()
+        _ufuncs._restore_thread_state((word, caller_bits))  # the caller's MXCSR
+        before = _ufuncs._thread_state()
+        try:
+            with vml.mode(vml.HA | getattr(vml, denormals)):
+                inside = vml.get_mode()
+                vml.exp(np.array([1e-310, 1.0]))
+            return before, inside, _ufuncs._thread_state()
+        finally:
+            _ufuncs._restore_thread_state((word, bits))
+
+    before, inside, after = run_in_thread(body)
+    assert inside & vml.FTZDAZ_MASK == getattr(vml, denormals)
+    assert after == before and before[1] == caller_bits
 
 
 # --- NumPy's own ufuncs on these loops. ---------------------------------------------------

@@ -15,6 +15,7 @@
 
 #include "loops.hpp"
 #include "mkl_forms.hpp"
+#include "thread_mode.hpp"
 
 namespace quorvex::ufuncs {
 namespace {
@@ -261,12 +262,32 @@ PyObject* set_max_count(PyObject*, PyObject* argument) {
   return PyLong_FromSsize_t(previous);
 }
 
+/// _thread_state() -> (the calling thread's VML mode word, MXCSR's FTZ and DAZ bits).
+PyObject* thread_state(PyObject*, PyObject*) {
+  return Py_BuildValue("(KI)", static_cast<unsigned long long>(vmlGetMode_64()), ftz_daz());
+}
+
+/// _restore_thread_state(state) -> whether the thread's mode word is the state's again.
+PyObject* restore_thread_state(PyObject*, PyObject* args) {
+  unsigned long long word = 0;
+  unsigned bits = 0;
+  if (!PyArg_ParseTuple(args, "(KI)", &word, &bits)) return nullptr;
+  const bool restored = restore_mode(word);
+  set_ftz_daz(bits);
+  return PyBool_FromLong(restored);
+}
+
 PyMethodDef methods[] = {
     {"replace_loop", replace_loop, METH_VARARGS,
      "replace_loop(numpy_ufunc, vml_ufunc, type_numbers): make a NumPy ufunc's loop for these "
      "types the vml ufunc's; returns the replaced loop for restore_loop."},
     {"restore_loop", restore_loop, METH_VARARGS,
      "restore_loop(numpy_ufunc, type_numbers, loop): put back a loop that replace_loop returned."},
+    {"_thread_state", thread_state, METH_NOARGS,
+     "_thread_state(): the calling thread's VML mode word and MXCSR's FTZ and DAZ bits."},
+    {"_restore_thread_state", restore_thread_state, METH_VARARGS,
+     "_restore_thread_state(state): puts back what _thread_state() returned, the mode word bit "
+     "for bit; returns whether it could."},
     {"_set_max_count", set_max_count, METH_O,
      "_set_max_count(n): the largest count of one MKL call; for tests. Returns the previous."},
     {nullptr, nullptr, 0, nullptr},
