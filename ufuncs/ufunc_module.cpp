@@ -30,7 +30,9 @@ struct LoopRow {
   PyUFuncGenericFunction* numpy_original;
   PyUFuncGenericFunction half_numpy;
   PyUFuncGenericFunction* half_numpy_original;
-  bool* scans;          // whether to look for unreported results, or null if none can be
+  bool* scans;                  // whether to look for unreported results, or null if none can be
+  const char* underflow_ufunc;  // NumPy's ufunc whose loop decides underflows, or null
+  PyUFuncGenericFunction* numpy_reference;  // where that loop goes
   const char* kernels;  // the kernel libraries that leave them unreported; "*" for all
   bool half;            // counted without comparing addresses, which need not be constants
   int nin;
@@ -51,6 +53,8 @@ constexpr LoopRow loop_row(const char* kernels) {
               nullptr,
               nullptr,
               nullptr,
+              numpy_name(V::contract.underflow),
+              &numpy_reference<V>,
               kernels,
               Form::single_precision,
               Form::nin,
@@ -325,6 +329,31 @@ std::string_view loaded_kernel() {
   return found;
 }
 
+/// NumPy's own loops that decide underflows, taken while NumPy's loops are NumPy's.
+int find_numpy_references() {
+  PyObject* numpy = PyImport_ImportModule("numpy");
+  if (numpy == nullptr) return -1;
+  for (const LoopRow& row : loop_rows) {
+    if (row.underflow_ufunc == nullptr) continue;
+    PyObject* ufunc = PyObject_GetAttrString(numpy, row.underflow_ufunc);
+    if (ufunc == nullptr) {
+      Py_DECREF(numpy);
+      return -1;
+    }
+    if (PyObject_TypeCheck(ufunc, &PyUFunc_Type)) {
+      auto* u = reinterpret_cast<PyUFuncObject*>(ufunc);
+      int signature[8] = {};
+      for (int i = 0; i < row.nin + row.nout; ++i)
+        signature[i] = row.types[static_cast<std::size_t>(i)];
+      const int k = u->nargs == row.nin + row.nout ? find_loop(u, signature) : -1;
+      if (k >= 0 && u->data[k] == nullptr) *row.numpy_reference = u->functions[k];
+    }
+    Py_DECREF(ufunc);
+  }
+  Py_DECREF(numpy);
+  return 0;
+}
+
 /// Turns on the scans for unreported results that the loaded kernel library needs.
 void choose_scans() {
   const std::string_view kernel = loaded_kernel();
@@ -346,6 +375,7 @@ void choose_scans() {
 PyObject* initialize() {
   if (PyArray_ImportNumPyAPI() < 0 || PyUFunc_ImportUFuncAPI() < 0) return nullptr;
   choose_scans();
+  if (find_numpy_references() < 0) return nullptr;
   PyObject* module = PyModule_Create(&module_definition);
   if (module == nullptr) return nullptr;
   for (std::size_t space = 0; space < namespaces; ++space) {
