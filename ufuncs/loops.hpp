@@ -109,7 +109,7 @@ inline bool has_tiny_part(double x) { return is_tiny(x); }
 inline bool has_tiny_part(MKL_Complex8 z) { return is_tiny(z.real) || is_tiny(z.imag); }
 inline bool has_tiny_part(MKL_Complex16 z) { return is_tiny(z.real) || is_tiny(z.imag); }
 template <class Form, std::size_t I>
-auto operand_at(char* const* at, const npy_intp* steps, npy_intp k) {
+[[gnu::always_inline]] inline auto operand_at(char* const* at, const npy_intp* steps, npy_intp k) {
   typename Form::template operand<I>::element x;
   std::memcpy(&x, at[I] + k * steps[I], sizeof x);
   return x;
@@ -123,24 +123,28 @@ struct ElementValues {
   bool nan_out = false, infinite_out = false, tiny_out = false;
 };
 
-template <class Form, std::size_t... I>
-ElementValues values_at(char* const* at, const npy_intp* steps, npy_intp k,
-                        std::index_sequence<I...>) {
+template <class Form, std::size_t I>
+[[gnu::always_inline]] inline void look_at(ElementValues& e, char* const* at, const npy_intp* steps,
+                                           npy_intp k) {
   constexpr auto nin = static_cast<std::size_t>(Form::nin);
+  const auto x = operand_at<Form, I>(at, steps, k);
+  if constexpr (I < nin) {
+    e.nan_in = e.nan_in || is_nan(x);
+    e.nonfinite_in = e.nonfinite_in || !is_finite(x);
+    e.zero_in = e.zero_in || is_zero(x);
+    e.zero_last_in = I == nin - 1 && is_zero(x);
+  } else {
+    e.nan_out = e.nan_out || is_nan(x);
+    e.infinite_out = e.infinite_out || (!is_finite(x) && !is_nan(x));
+    e.tiny_out = e.tiny_out || has_tiny_part(x);
+  }
+}
+
+template <class Form, std::size_t... I>
+[[gnu::always_inline]] inline ElementValues values_at(char* const* at, const npy_intp* steps,
+                                                      npy_intp k, std::index_sequence<I...>) {
   ElementValues e;
-  auto look = [&](std::size_t i, auto x) {
-    if (i < nin) {
-      e.nan_in = e.nan_in || is_nan(x);
-      e.nonfinite_in = e.nonfinite_in || !is_finite(x);
-      e.zero_in = e.zero_in || is_zero(x);
-      e.zero_last_in = i == nin - 1 && is_zero(x);
-    } else {
-      e.nan_out = e.nan_out || is_nan(x);
-      e.infinite_out = e.infinite_out || (!is_finite(x) && !is_nan(x));
-      e.tiny_out = e.tiny_out || has_tiny_part(x);
-    }
-  };
-  (look(I, operand_at<Form, I>(at, steps, k)), ...);
+  (look_at<Form, I>(e, at, steps, k), ...);
   return e;
 }
 
@@ -767,6 +771,9 @@ class Computation {
   /// are computed again together, and their status says.
   int underflow_by_status(char* const* at, const npy_intp* steps, npy_intp m, int status) const {
     if (status == VML_STATUS_UNDERFLOW) return FE_UNDERFLOW;
+    bool tiny = false;
+    for (std::size_t o = nin; o < N; ++o) tiny = tiny || any_result<Look::tiny>(at[o], steps[o], m);
+    if (!tiny) return 0;
     alignas(64) char scratch[N][scratch_bytes];
     char* again[N];
     for (std::size_t i = 0; i < N; ++i) again[i] = Form::scalars[i] ? at[i] : scratch[i];
@@ -1053,7 +1060,7 @@ template <class V, Accuracy A>
 void Computation<V, A>::reduce(char* const* args, npy_intp n, const npy_intp* steps) const {
   using T = typename Form::template operand<0>::element;
   const Pairwise<T, Computation> pairwise(*this);
-  // Any order will do: a reversed view is read forwards, as MKL's increments must be.
+  // Any order will do: a reversed view is read forwards, in the order of memory.
   const npy_intp step = steps[1] < 0 ? -steps[1] : steps[1];
   const char* x = steps[1] < 0 ? args[1] + (n - 1) * steps[1] : args[1];
   struct Source {
