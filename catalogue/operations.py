@@ -69,6 +69,16 @@ PRODUCTS_IN_ORDER = frozenset({"mul"})
 # except for these, whose reductions the blocks compute as accurately and much faster.
 REDUCED_IN_BLOCKS_FOR_NUMPY = frozenset({"hypot"})
 
+# Operations whose every result is exactly rounded, by every kernel in every accuracy, as in
+# NumPy's own loops: there NumPy's loop gives MKL's bits, and numpy_uses_mkl() leaves it the
+# accumulations and in-order reductions, which it computes faster. Every other switched loop
+# keeps MKL's results there too, element by element, so that an element's result does not
+# depend on the way NumPy hands it over (MKL's Div on the AVX-512 kernels is not IEEE
+# division, nor are Hypot, Pow and Atan2 libm's).
+SAME_BITS_AS_NUMPY = frozenset(
+    {"add", "sub", "mul", "fmod", "copysign", "nextafter", "fmax", "fmin"}
+)
+
 # float16 loops computed in float16 itself: nextafter's neighbour in float32, rounded, is
 # the float16 value itself. Every other float16 loop goes through float32, whose result
 # rounded is the float16 one, as in NumPy's own float16 loops.
@@ -79,7 +89,7 @@ NATIVE_FLOAT16 = frozenset({"nextafter"})
 class Unreported:
     """Results some kernels give without an error status; the loop looks for them itself."""
 
-    results: frozenset[str]  # "nan" (from numbers: invalid), "pole" (divide), "overflow"
+    results: frozenset[str]  # "nan" (invalid), "pole" (divide), "overflow", "underflow"
     kernels: frozenset[str]  # libmkl_vml_<kernel> suffixes that give them; "*" for all
     what: str
 
@@ -91,6 +101,9 @@ def unreported(results: str, kernels: str, what: str) -> Unreported:
 # (operation, precisions) -> the results left unreported. The loops look for them right
 # after MKL computed a block, only in these loops and under these kernels (and under any
 # kernel library not characterized below); where one is found, the values say NumPy's flag.
+# An underflow is a tiny result that NumPy's own computation of the element (UNDERFLOW_AS)
+# underflows in; where the loop looks for underflows, the kernel's own report of them counts
+# no more.
 UNREPORTED = {
     ("pow", "s"): unreported("nan", "avx512", "pow(-1, 0.5) is NaN"),
     ("pow", "cz"): unreported("nan pole overflow", "*", "0j ** 0j is NaN, 1e-300j ** -1 inf"),
@@ -102,6 +115,7 @@ UNREPORTED = {
     ("remainder", "sd"): unreported("nan", "*", "remainder(inf, 1) is NaN"),
     ("linearfrac", "sd"): unreported("nan", "*", "linearfrac(inf, inf) is NaN"),
     ("erfcx", "sd"): unreported("overflow", "*", "erfcx(-max) is inf"),
+    ("expm1", "s"): unreported("overflow", "def cmpt mc3", "expm1(100) is inf"),
     ("sinpi", "sd"): unreported("nan", "*", "sinpi(inf) is NaN"),
     ("cospi", "sd"): unreported("nan", "*", "cospi(inf) is NaN"),
     ("sincospi", "sd"): unreported("nan", "*", "sincospi(inf) is NaN"),
@@ -113,12 +127,17 @@ UNREPORTED = {
     ("atan", "cz"): unreported("pole", "*", "atan(1j) is infj"),
     ("ln", "cz"): unreported("pole", "*", "ln(0j) is -inf"),
     ("log10", "cz"): unreported("pole", "*", "log10(0j) is -inf"),
-    ("div", "sd"): unreported("nan", "avx512", "inf / inf is NaN"),
+    ("div", "sd"): unreported("nan underflow", "avx512", "inf / inf is NaN, 1e-300 / 1e100 is 0"),
     ("div", "s"): unreported("overflow", "avx512", "1 / 3e-39 is inf"),
     ("sub", "z"): unreported("nan", "avx512", "(inf+infj) - (inf+infj) is NaN"),
     ("div", "cz"): unreported("pole", "*", "(1+1j) / 0j is inf"),
     ("div", "z"): unreported("nan", "avx512", "0j / 0j is NaN"),
+    ("pow", "sd"): unreported("underflow", "*", "pow(1e-300, 20) is 0"),
 }
+# How NumPy computes the elements whose underflow a loop decides itself: its real divide is
+# IEEE division, its real power libm's pow (powf for float32), which flags tiny results,
+# exact ones included (pow(2, -1070)).
+UNDERFLOW_AS = {"div": "ieee_division", "pow": "libm_pow"}
 # The kernel libraries whose behaviour these tables record.
 CHARACTERIZED_KERNELS = frozenset({"def", "cmpt", "mc3", "avx2", "avx512"})
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import math
 import pickle
 import threading
@@ -333,6 +334,48 @@ def test_an_elements_result_does_not_depend_on_the_path_to_the_loop(name, dtype)
     assert accumulated.tobytes() == np.array(step_by_step, dtype).tobytes()
 
 
+def outputs(results) -> tuple:
+    return results if isinstance(results, tuple) else (results,)
+
+
+def joined(calls) -> list[np.ndarray]:
+    """The results of several calls, output by output, one after the other."""
+    return [np.concatenate(parts) for parts in zip(*(outputs(c) for c in calls), strict=True)]
+
+
+@pytest.mark.parametrize(("name", "precision"), LOOPS, ids=lambda v: v)
+def test_an_elements_bits_do_not_depend_on_how_numpy_hands_it_over(name, precision):
+    """Alone, in short runs, strided, reversed, in place or through NumPy's buffers: the bits
+    of one long contiguous call."""
+    ufunc, n = vml.UFUNCS[name], 100
+    args = inputs(name, precision, n)
+    whole = flat_bytes(outputs(ufunc(*args)))
+    ways = {
+        "alone": joined(ufunc(*(a[i : i + 1] for a in args)) for i in range(n)),
+        "short runs": joined(ufunc(*(a[i : i + 7] for a in args)) for i in range(0, n, 7)),
+        "strided": outputs(ufunc(*(np.repeat(a, 3)[::3] for a in args))),
+        "reversed": [r[::-1] for r in outputs(ufunc(*(a[::-1] for a in args)))],
+    }
+    if ufunc.nout == 1 and outputs(ufunc(*args))[0].dtype == args[0].dtype:
+        in_place = args[0].copy()
+        ufunc(in_place, *args[1:], out=in_place)
+        shifted = np.concatenate([args[0], args[0][:1]])  # NumPy buffers what overlaps so
+        ufunc(shifted[:-1], *args[1:], out=shifted[1:])
+        ways |= {"in place": [in_place], "buffered": [shifted[1:]]}
+    assert [way for way, results in ways.items() if flat_bytes(results) != whole] == []
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("numpy_name", ["hypot", "power", "arctan2", "divide"])
+def test_numpys_accumulations_under_the_switch_agree_with_its_own_calls(numpy_name, dtype):
+    ufunc = getattr(np, numpy_name)
+    x = np.array([0.5, 1.0, 2.0, 1.5] * 64, dtype)
+    with vml.numpy_uses_mkl(numpy_name):
+        accumulated = ufunc.accumulate(x)
+        step_by_step = np.array(list(itertools.accumulate(x, ufunc)), dtype)
+    assert accumulated.tobytes() == step_by_step.tobytes()
+
+
 def test_float16_results_are_the_float32_results_rounded():
     """Every float16 loop computes through float32 and rounds once (nextafter, whose
     float32 step is no float16 step, in float16 itself), over special values too."""
@@ -531,16 +574,32 @@ def test_mode_belongs_to_the_calling_thread_and_is_restored_after_an_error():
             )
             assert run_in_thread(vml.get_mode) & vml.ACCURACY_MASK == vml.HA
             1 / 0  # noqa: B018
-        restored = vml.get_mode()
-        # MKL cannot go back to FTZDAZ_CURRENT: the denormal field ends up OFF.
-        with vml.mode(vml.FTZDAZ_ON):
-            inside = vml.get_mode()
-        return before, restored, vml.get_mode(), inside
+        return before, vml.get_mode()
 
-    before, restored, after, inside = run_in_thread(body)
+    before, restored = run_in_thread(body)
     assert restored == before
-    assert inside & vml.FTZDAZ_MASK == vml.FTZDAZ_ON
-    assert after == before | vml.FTZDAZ_OFF
+
+
+@pytest.mark.parametrize("caller_bits", [0, 0x8040], ids=["ftz-daz-off", "ftz-daz-on"])
+@pytest.mark.parametrize("denormals", ["FTZDAZ_ON", "FTZDAZ_OFF"])
+def test_the_mode_word_and_the_fpus_denormal_bits_are_restored_bit_for_bit(denormals, caller_bits):
+    """MKL sets the denormal field back to FTZDAZ_CURRENT by no call of its own."""
+
+    def body():
+        word, bits = _ufuncs._thread_state()
+        _ufuncs._restore_thread_state((word, caller_bits))  # the caller's MXCSR
+        before = _ufuncs._thread_state()
+        try:
+            with vml.mode(vml.HA | getattr(vml, denormals)):
+                inside = vml.get_mode()
+                vml.exp(np.array([1e-310, 1.0]))
+            return before, inside, _ufuncs._thread_state()
+        finally:
+            _ufuncs._restore_thread_state((word, bits))
+
+    before, inside, after = run_in_thread(body)
+    assert inside & vml.FTZDAZ_MASK == getattr(vml, denormals)
+    assert after == before and before[1] == caller_bits
 
 
 # --- NumPy's own ufuncs on these loops. ---------------------------------------------------
@@ -784,3 +843,72 @@ def test_special_values_give_numpys_results_and_warnings(name, signature):
     assert not wrong, wrong[:8]
     _, together = results_and_flags(ufunc, inputs)
     assert together == every_flag  # no lane of a vector warns what no element does
+
+
+IN_PLACE_LOOPS = [
+    (name, signature)
+    for name, signature in SPECIAL_LOOPS
+    if vml.UFUNCS[name].nout == 1 and signature[0] == signature[-1]
+]
+
+
+@pytest.mark.parametrize(("name", "signature"), IN_PLACE_LOOPS, ids=lambda v: v)
+def test_errors_survive_in_place_strided_and_chunked_calls(name, signature):
+    """Every error class of a call is reported, and named, as out of place: however the
+    results overwrite the inputs, strided, or in MKL calls of a few elements."""
+    ufunc = vml.UFUNCS[name]
+    args = special_inputs(ufunc, signature)
+    expected = results_and_flags(ufunc, args)
+
+    def in_place(first, *rest):
+        first = first.copy()
+        return ufunc(first, *rest, out=first)
+
+    def strided(*args):
+        return ufunc(*(np.repeat(a, 2)[::2] for a in args))
+
+    def chunked(*args):
+        previous = _ufuncs._set_max_count(3)
+        try:
+            return ufunc(*args)
+        finally:
+            _ufuncs._set_max_count(previous)
+
+    for way in (in_place, strided, chunked):
+        results, flags = results_and_flags(way, args)
+        assert (flat_bytes(results), flags) == (flat_bytes(expected[0]), expected[1]), way
+
+
+def underflows(function, *args) -> bool:
+    seen = []
+    with np.errstate(all="ignore", under="call", call=lambda kind, flag: seen.append(flag)):
+        function(*args)
+    return bool(seen)
+
+
+# (a, b) whose quotient or power is tiny, exact or not, or not tiny at all.
+UNDERFLOW_CASES = {
+    ("div", "f"): [(1e-30, 1e10), (3e-39, 1), (3e-39, 3), (1.4e-45, 0.5), (1, 1e-5), (0, 1e-30),
+                   (1e-30, 1e-5), (1e-30, 1e30)],
+    ("div", "d"): [(1e-300, 1e100), (3e-310, 1), (3e-310, 3), (5e-324, 0.5), (1, 1e-5),
+                   (0, 1e-300), (1e-300, 1e-10), (1e-300, 1e10)],
+    ("pow", "f"): [(0.5, 149), (0.5, 150), (2, -140), (0.1, 100), (0.1, 30), (0.5, 100), (0, 5),
+                   (1e-20, 2)],
+    ("pow", "d"): [(0.5, 1074), (0.5, 1075), (2, -1070), (0.1, 1000), (0.1, 300), (0.5, 1000),
+                   (0, 5), (1e-200, 2)],
+}  # fmt: skip
+
+
+@pytest.mark.parametrize(("name", "char"), UNDERFLOW_CASES, ids=lambda v: v)
+def test_underflow_is_reported_where_numpys_computation_reports_it(name, char):
+    """As NumPy's own divide and power flag it (IEEE division: tiny and inexact quotients;
+    tiny powers as NumPy's power flags them on this CPU), element by element and in a call
+    whose last error is another."""
+    reference = {"div": np.divide, "pow": np.power}[name]
+    a, b = (np.array(column, char) for column in zip(*UNDERFLOW_CASES[name, char], strict=True))
+    ours = [underflows(vml.UFUNCS[name], a[i : i + 1], b[i : i + 1]) for i in range(a.size)]
+    theirs = [underflows(reference, a[i : i + 1], b[i : i + 1]) for i in range(a.size)]
+    assert ours == theirs and any(theirs) and not all(theirs)
+    overflowing = b.dtype.type(2 if name == "pow" else 0.5)  # of the largest number
+    overflow_last = np.append(a, np.finfo(char).max), np.append(b, overflowing)
+    assert underflows(vml.UFUNCS[name], *overflow_last)

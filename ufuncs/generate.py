@@ -45,7 +45,8 @@ def unreported(name: str, precision: str) -> tuple[str, str]:
     kernels: set[str] = set()
     for (op, precisions), entry in operations.UNREPORTED.items():
         if op == name and precision in precisions:
-            assert entry.results <= {"nan", "pole", "overflow"}, entry
+            assert entry.results <= {"nan", "pole", "overflow", "underflow"}, entry
+            assert "underflow" not in entry.results or op in operations.UNDERFLOW_AS, entry
             results |= entry.results
             kernels |= entry.kernels
     flags = " | ".join(f"Unreported::{r}" for r in sorted(results)) or "Unreported::none"
@@ -78,12 +79,14 @@ def rows(ops: list[operations.Operation]) -> list[str]:
         )  # fmt: skip
         select = operations.SELECTIONS.get(op.name, "none")
         half = "nextafter" if op.name in operations.NATIVE_FLOAT16 else "through_single"
+        underflow = operations.UNDERFLOW_AS.get(op.name, "kernel")
+        numpy_bits = "true" if op.name in operations.SAME_BITS_AS_NUMPY else "false"
         for v in op.variants:
-            assert v.strided and v.mode and v.mode_strided, f"{v.function} lacks a form"
+            assert v.mode, f"{v.function} lacks a mode variant"
             result, kernels = unreported(op.name, v.precision)
             loop_rows.append(
-                f"QV_LOOP({v.function}, {v.strided}, {v.mode}, {v.mode_strided}, {order}, "
-                f'{errors}, {reduce}, {select}, {half}, {result}, "{kernels}")'
+                f"QV_LOOP({v.function}, {v.mode}, {order}, {errors}, {reduce}, {select}, {half}, "
+                f'{result}, {underflow}, {numpy_bits}, "{kernels}")'
                 f"  // {op.name}: {', '.join(v.dtypes)}"
             )
     known = {op.name for op in ops}
@@ -92,6 +95,7 @@ def rows(ops: list[operations.Operation]) -> list[str]:
         | operations.IEEE_ARITHMETIC | operations.IEEE_DIVISION
         | operations.REDUCED_IN_BLOCKS | operations.NATIVE_FLOAT16 | set(operations.SELECTIONS)
         | {name for name, _ in operations.UNREPORTED} | {name for name, _ in operations.NUMPY_KEEPS}
+        | set(operations.UNDERFLOW_AS) | operations.SAME_BITS_AS_NUMPY
     )  # fmt: skip
     assert named <= known, f"the tables name unknown operations: {sorted(named - known)}"
     in_blocks = operations.REDUCED_IN_BLOCKS_FOR_NUMPY | operations.SUMMED_BY_THE_LOOP

@@ -1,7 +1,8 @@
-// The inner loops NumPy calls: MKL's contiguous form where every array is contiguous, its
-// strided form where the steps are whole elements, pairwise blocks for the reductions that
-// allow any grouping, and one element at a time where the operands overlap as an
-// accumulation or an in-order reduction makes them.
+// The inner loops NumPy calls: MKL's contiguous form where every array is contiguous, blocks
+// gathered into a contiguous scratch where one is strided, pairwise blocks for the reductions
+// that allow any grouping, and one element at a time where the operands overlap as an
+// accumulation or an in-order reduction makes them. MKL computes every element in its
+// contiguous form, so that an element's result does not depend on the way to the loop.
 #pragma once
 
 #include <mkl_vml_defines.h>
@@ -24,6 +25,8 @@
 
 #include "mkl_forms.hpp"
 #include "numpy_api.hpp"
+#include "scratch.hpp"
+#include "underflow.hpp"
 
 #if !defined(__x86_64__)
 #error "MKL's kernels, and the floating-point flags read here, are those of x86-64."
@@ -54,6 +57,24 @@ long long mode_word(const void* data) {
 template <class V>
 inline bool scans_results = false;
 
+/// Whether a variant's loops decide underflows themselves, from NumPy's computation of the
+/// tiny results: where the kernel leaves them unreported.
+template <class V>
+bool decides_underflow() {
+  return (V::contract.unreported & Unreported::underflow) != 0 && scans_results<V>;
+}
+
+/// The flags a variant's loops take from the values alone, where they look for what the kernel
+/// leaves unreported: the kernel's own flags of those kinds count no more (the AVX-512
+/// kernels' complex Sub raises invalid for NaN inputs, whose NaN result is exact).
+template <class V>
+int decided_flags() {
+  if (!scans_results<V>) return 0;
+  constexpr unsigned unreported = V::contract.unreported;
+  return ((unreported & Unreported::nan) != 0 ? FE_INVALID : 0) |
+         ((unreported & Unreported::underflow) != 0 ? FE_UNDERFLOW : 0);
+}
+
 /// Bytes of results computed between two such looks: the look then reads them from the
 /// core's second-level cache, and MKL's cost of a call (a few hundred nanoseconds for the
 /// AVX-512 kernels) stays small against their computation.
@@ -83,8 +104,12 @@ inline bool is_zero(float x) { return x == 0; }
 inline bool is_zero(double x) { return x == 0; }
 inline bool is_zero(MKL_Complex8 z) { return z.real == 0 && z.imag == 0; }
 inline bool is_zero(MKL_Complex16 z) { return z.real == 0 && z.imag == 0; }
+inline bool has_tiny_part(float x) { return is_tiny(x); }
+inline bool has_tiny_part(double x) { return is_tiny(x); }
+inline bool has_tiny_part(MKL_Complex8 z) { return is_tiny(z.real) || is_tiny(z.imag); }
+inline bool has_tiny_part(MKL_Complex16 z) { return is_tiny(z.real) || is_tiny(z.imag); }
 template <class Form, std::size_t I>
-auto operand_at(char* const* at, const npy_intp* steps, npy_intp k) {
+[[gnu::always_inline]] inline auto operand_at(char* const* at, const npy_intp* steps, npy_intp k) {
   typename Form::template operand<I>::element x;
   std::memcpy(&x, at[I] + k * steps[I], sizeof x);
   return x;
@@ -95,26 +120,31 @@ auto operand_at(char* const* at, const npy_intp* steps, npy_intp k) {
 /// overflow; an infinite or NaN input gives its exact result quietly.
 struct ElementValues {
   bool nan_in = false, nonfinite_in = false, zero_in = false, zero_last_in = false;
-  bool nan_out = false, infinite_out = false;
+  bool nan_out = false, infinite_out = false, tiny_out = false;
 };
 
-template <class Form, std::size_t... I>
-ElementValues values_at(char* const* at, const npy_intp* steps, npy_intp k,
-                        std::index_sequence<I...>) {
+template <class Form, std::size_t I>
+[[gnu::always_inline]] inline void look_at(ElementValues& e, char* const* at, const npy_intp* steps,
+                                           npy_intp k) {
   constexpr auto nin = static_cast<std::size_t>(Form::nin);
+  const auto x = operand_at<Form, I>(at, steps, k);
+  if constexpr (I < nin) {
+    e.nan_in = e.nan_in || is_nan(x);
+    e.nonfinite_in = e.nonfinite_in || !is_finite(x);
+    e.zero_in = e.zero_in || is_zero(x);
+    e.zero_last_in = I == nin - 1 && is_zero(x);
+  } else {
+    e.nan_out = e.nan_out || is_nan(x);
+    e.infinite_out = e.infinite_out || (!is_finite(x) && !is_nan(x));
+    e.tiny_out = e.tiny_out || has_tiny_part(x);
+  }
+}
+
+template <class Form, std::size_t... I>
+[[gnu::always_inline]] inline ElementValues values_at(char* const* at, const npy_intp* steps,
+                                                      npy_intp k, std::index_sequence<I...>) {
   ElementValues e;
-  auto look = [&](std::size_t i, auto x) {
-    if (i < nin) {
-      e.nan_in = e.nan_in || is_nan(x);
-      e.nonfinite_in = e.nonfinite_in || !is_finite(x);
-      e.zero_in = e.zero_in || is_zero(x);
-      e.zero_last_in = i == nin - 1 && is_zero(x);
-    } else {
-      e.nan_out = e.nan_out || is_nan(x);
-      e.infinite_out = e.infinite_out || (!is_finite(x) && !is_nan(x));
-    }
-  };
-  (look(I, operand_at<Form, I>(at, steps, k)), ...);
+  (look_at<Form, I>(e, at, steps, k), ...);
   return e;
 }
 
@@ -148,27 +178,26 @@ inline int flag_of_status(int status) {
 
 /// MKL's report of one loop's calls becomes NumPy's floating-point status, which np.errstate
 /// acts on; the error status the caller had is put back, so MKL's per-thread state is
-/// unchanged. The loop tells it what the values say (Computation::finish).
+/// unchanged. The loop tells it what the values say (Computation::settle).
 /// - Errors::status: the flags the kernel raised are dropped, being no errors of the function
 ///   (an ordered comparison with a quiet NaN, lanes it throws away).
 /// - Errors::ieee_flags: the flags of IEEE arithmetic are the operation's own.
 /// - Errors::ieee_division: so are they, but for an invalid operation or a division by zero,
 ///   which the kernels mix up (0 / 0): the loop finds those in the values.
+/// Where the loop decides a kind of error from the values (decided_flags), the kernel's flags of
+/// that kind are dropped too.
 template <class V>
 class ErrorReport {
   static constexpr Errors E = V::errors;
 
  public:
   ErrorReport() {
-    if constexpr (E != Errors::ieee_flags) {
-      saved_ = vmlClearErrStatus();
-      before_ = raised_flags();
-    }
+    if constexpr (E != Errors::ieee_flags) saved_ = vmlClearErrStatus();
+    if (dropped() != 0) before_ = raised_flags();
   }
   ~ErrorReport() {
-    if constexpr (E != Errors::ieee_flags) {
-      vmlSetErrStatus(saved_);
-      const int mask = E == Errors::status ? reported_flags : FE_INVALID | FE_DIVBYZERO;
+    if constexpr (E != Errors::ieee_flags) vmlSetErrStatus(saved_);
+    if (const int mask = dropped(); mask != 0) {
       const int stray = raised_flags() & ~before_ & mask;
       if (stray != 0) std::feclearexcept(stray);
     }
@@ -182,8 +211,20 @@ class ErrorReport {
   int mixed_division_flags() const {
     return raised_flags() & ~before_ & (FE_INVALID | FE_DIVBYZERO);
   }
+  /// Clears them, once the values have told them apart, for the next call.
+  void forget_mixed_division_flags() const {
+    std::feclearexcept(mixed_division_flags());  // in both units
+  }
 
  private:
+  /// The kernel's flags that are not reported as they are.
+  static int dropped() {
+    constexpr int kind = E == Errors::status          ? reported_flags
+                         : E == Errors::ieee_division ? FE_INVALID | FE_DIVBYZERO
+                                                      : 0;
+    return kind | decided_flags<V>();
+  }
+
   int saved_ = VML_STATUS_OK;
   int before_ = 0;
   int found_ = 0;
@@ -280,22 +321,30 @@ struct RealOf<MKL_Complex16> {
   using type = double;
 };
 
-/// Whether n contiguous reals hold a NaN, or with `infinities` an infinity too: a quiet
-/// comparison of each with itself, or an integer test of its exponent bits, a vector at a
-/// time, eight vectors apart so that loads need not wait. Looking raises no flag.
-template <class R, int Bytes, bool Infinities>
+/// What a look through results is for: NaN; NaN or an infinity; a tiny value (zero or below
+/// the smallest normal number in magnitude).
+enum class Look { nan, nonfinite, tiny };
+
+/// Whether n contiguous reals hold a value of that kind: a quiet comparison of each with
+/// itself, or an integer test of its magnitude's bits, a vector at a time, eight vectors
+/// apart so that loads need not wait. Looking raises no flag.
+template <class R, int Bytes, Look L>
 [[gnu::always_inline]] inline bool any_special_in(const char* x, npy_intp n) {
   using W = Vectors<R, Bytes>;
   using Bits = typename W::Bits;
   constexpr npy_intp unrolled = 8;
   constexpr Bits largest = std::bit_cast<Bits>(std::numeric_limits<R>::max());
+  constexpr Bits smallest = std::bit_cast<Bits>(std::numeric_limits<R>::min());
   typename W::B found = {};
   npy_intp k = 0;
   for (; k + unrolled * W::width <= n; k += unrolled * W::width)
     for (npy_intp j = 0; j < unrolled; ++j) {
       const auto v = W::load(x + (k + j * W::width) * npy_intp{sizeof(R)});
-      if constexpr (Infinities)
-        found |= (reinterpret_cast<typename W::B>(v) & std::numeric_limits<Bits>::max()) > largest;
+      const auto magnitude = reinterpret_cast<typename W::B>(v) & std::numeric_limits<Bits>::max();
+      if constexpr (L == Look::nonfinite)
+        found |= magnitude > largest;
+      else if constexpr (L == Look::tiny)
+        found |= magnitude < smallest;
       else
         found |= v != v;
     }
@@ -304,24 +353,26 @@ template <class R, int Bytes, bool Infinities>
   for (; k < n; ++k) {
     R r;
     std::memcpy(&r, x + k * npy_intp{sizeof(R)}, sizeof r);
-    any = any || (Infinities ? !std::isfinite(r) : std::isnan(r));
+    any = any || (L == Look::nonfinite ? !std::isfinite(r)
+                  : L == Look::tiny    ? is_tiny(r)
+                                       : std::isnan(r));
   }
   return any;
 }
 
-template <class R, bool Infinities>
+template <class R, Look L>
 [[gnu::target("avx2"), gnu::flatten]] bool any_special_avx2(const char* x, npy_intp n) {
-  return any_special_in<R, 32, Infinities>(x, n);
+  return any_special_in<R, 32, L>(x, n);
 }
 
 /// AVX2's vectors where the CPU has them, chosen once. (GCC lowers comparisons of AVX-512's
 /// vectors to one element at a time; AVX2's stay vectors.)
-template <class R, bool Infinities>
+template <class R, Look L>
 bool any_special(const char* x, npy_intp n) {
-  using Look = bool (*)(const char*, npy_intp);
-  static const Look look = __builtin_cpu_supports("avx2") ? &any_special_avx2<R, Infinities>
-                                                          : &any_special_in<R, 16, Infinities>;
-  return look(x, n);
+  using Scan = bool (*)(const char*, npy_intp);
+  static const Scan scan =
+      __builtin_cpu_supports("avx2") ? &any_special_avx2<R, L> : &any_special_in<R, 16, L>;
+  return scan(x, n);
 }
 
 /// select() lane by lane. Floating-point comparisons of vectors signal on NaN and the compiler
@@ -534,8 +585,17 @@ template <class V, Accuracy A>
 class Computation {
   using Form = typename V::form;
   static constexpr std::size_t N = Form::count;
+  static constexpr std::size_t nin = static_cast<std::size_t>(Form::nin);
   using Indices = std::make_index_sequence<N>;
   static constexpr unsigned unreported = V::contract.unreported;
+  /// Elements of a block through the scratch: as many as the widest operand's scratch holds.
+  static constexpr npy_intp block = scratch_bytes / *std::ranges::max_element(Form::sizes);
+  /// The steps of operands in the scratch, or of one element: scalars stay where they are.
+  static constexpr std::array<npy_intp, N> packed = [] {
+    std::array<npy_intp, N> steps{};
+    for (std::size_t i = 0; i < N; ++i) steps[i] = Form::scalars[i] ? 0 : Form::sizes[i];
+    return steps;
+  }();
 
  public:
   Computation(long long mode, ErrorReport<V>& report) : mode_(mode), report_(report) {}
@@ -556,9 +616,9 @@ class Computation {
       }
     }
     if constexpr (reduces_in_blocks<V>) {
-      if (is_reduction<Form>(args, n, steps) && steps[1] % Form::sizes[1] == 0 &&
-          steps[1] / Form::sizes[1] <= INT_MAX && steps[1] / Form::sizes[1] >= -INT_MAX) {
+      if (is_reduction<Form>(args, n, steps)) {
         reduce(args, n, steps);
+        settle_by_status();
         return;
       }
     }
@@ -582,25 +642,6 @@ class Computation {
     }
   }
 
-  /// After run(): what MKL reported for the loop, told apart by the values where they are
-  /// still there; MKL's status alone where an output overwrote them.
-  void finish(char* const* args, npy_intp n, const npy_intp* steps) const {
-    if constexpr (V::errors == Errors::status) {
-      const int status = vmlGetErrStatus();
-      const int flag = flag_of_status(status);
-      if (flag == 0) return;
-      const bool told = inputs_survive<Form>(args, steps, n);
-      report_.found(told ? flags_from_values(args, steps, n) : flag);
-      if (status == VML_STATUS_UNDERFLOW) report_.found(FE_UNDERFLOW);
-    } else if constexpr (V::errors == Errors::ieee_division) {
-      const int mixed = report_.mixed_division_flags();
-      if (mixed == 0) return;
-      // The kernel's own flags stand where the values are gone.
-      const bool told = inputs_survive<Form>(args, steps, n);
-      report_.found(told ? flags_from_values(args, steps, n) & (FE_INVALID | FE_DIVBYZERO) : mixed);
-    }
-  }
-
   /// r = f(a, b) elementwise on n contiguous elements of a reduction's type.
   template <class T>
   void combine(npy_intp n, T* a, const T* b, T* r) const {
@@ -614,20 +655,26 @@ class Computation {
     }
   }
 
-  /// The same, with a and b read `step` bytes apart, a whole number of elements.
+  /// The same, with a and b read `step` bytes apart: gathered block by block into the
+  /// scratch where they are not contiguous, as every strided operand is.
   template <class T>
   void combine_strided(npy_intp n, const char* a, const char* b, npy_intp step, T* r) const {
     if constexpr (V::contract.reduce == Reduce::pairwise_sum) {
       add_elements(n, a, b, step, r);
       return;
     }
-    char* at[3] = {const_cast<char*>(a), const_cast<char*>(b), reinterpret_cast<char*>(r)};
-    const int increment = static_cast<int>(step / npy_intp{sizeof(T)});
-    if (increment == 1) {
+    if (step == npy_intp{sizeof(T)}) {
+      char* at[3] = {const_cast<char*>(a), const_cast<char*>(b), reinterpret_cast<char*>(r)};
       contiguous(static_cast<int>(n), at);
-    } else {
-      const int increments[3] = {increment, increment, 1};
-      strided(static_cast<int>(n), at, increments);
+      return;
+    }
+    alignas(64) char x[scratch_bytes], y[scratch_bytes];
+    for (npy_intp first = 0; first < n; first += block) {
+      const npy_intp m = std::min(block, n - first);
+      gather(x, a + first * step, step, npy_intp{sizeof(T)}, m);
+      gather(y, b + first * step, step, npy_intp{sizeof(T)}, m);
+      char* at[3] = {x, y, reinterpret_cast<char*>(r + first)};
+      contiguous(static_cast<int>(m), at);
     }
   }
 
@@ -641,11 +688,36 @@ class Computation {
       V::contiguous(n, at, mode_, Indices{});
   }
 
-  void strided(int n, char* const* at, const int* increments) const {
-    if constexpr (A == Accuracy::thread)
-      V::strided(n, at, increments, Indices{});
-    else
-      V::strided(n, at, increments, mode_, Indices{});
+  /// Whether the loop reads a call's inputs after MKL's call: to tell its errors apart by
+  /// their values, or to look for what the kernel left unreported.
+  static bool reads_inputs_after() {
+    return V::errors != Errors::ieee_flags || (unreported != Unreported::none && scans_results<V>);
+  }
+
+  /// Right after MKL's call on m elements at `at`, whose inputs are still there: what MKL
+  /// reported for them, told apart by the values, and what the kernel left unreported. MKL's
+  /// status (or the division's flags) is then cleared, so that each call's errors are told
+  /// apart on their own: MKL's status is that of a call's last error only.
+  void settle(char* const* at, const npy_intp* steps, npy_intp m) const {
+    if constexpr (V::errors == Errors::status) {
+      const int status = vmlGetErrStatus();
+      if (flag_of_status(status) != 0) {
+        report_.found(flags_from_values(at, steps, m));
+        if (!decides_underflow<V>()) report_.found(underflow_by_status(at, steps, m, status));
+        vmlClearErrStatus();
+      }
+    } else if constexpr (V::errors == Errors::ieee_division) {
+      if (report_.mixed_division_flags() != 0) {
+        report_.found(flags_from_values(at, steps, m) & (FE_INVALID | FE_DIVBYZERO));
+        report_.forget_mixed_division_flags();
+      }
+    }
+    look_for_unreported(at, steps, m);
+  }
+
+  /// After a reduction in blocks, whose partial results are gone: MKL's status alone.
+  void settle_by_status() const {
+    if constexpr (V::errors == Errors::status) report_.found(flag_of_status(vmlGetErrStatus()));
   }
 
   /// NumPy's flags for n elements whose inputs are still there. A NaN from numbers is an
@@ -688,11 +760,59 @@ class Computation {
   int status_alone(char* const* at, const npy_intp* steps, npy_intp k) const {
     alignas(16) char scratch[N][16];
     char* element[N];
-    for (std::size_t i = 0; i < N; ++i)
-      element[i] = i < static_cast<std::size_t>(Form::nin) ? at[i] + k * steps[i] : scratch[i];
+    for (std::size_t i = 0; i < N; ++i) element[i] = i < nin ? at[i] + k * steps[i] : scratch[i];
     const int loop_status = vmlClearErrStatus();
     contiguous(1, element);
     return vmlSetErrStatus(loop_status);
+  }
+
+  /// FE_UNDERFLOW if an element underflowed in MKL's call, whose `status` is that of its last
+  /// error: where that is another error, the elements with tiny results from finite inputs
+  /// are computed again together, and their status says.
+  int underflow_by_status(char* const* at, const npy_intp* steps, npy_intp m, int status) const {
+    if (status == VML_STATUS_UNDERFLOW) return FE_UNDERFLOW;
+    bool tiny = false;
+    for (std::size_t o = nin; o < N; ++o) tiny = tiny || any_result<Look::tiny>(at[o], steps[o], m);
+    if (!tiny) return 0;
+    alignas(64) char scratch[N][scratch_bytes];
+    char* again[N];
+    for (std::size_t i = 0; i < N; ++i) again[i] = Form::scalars[i] ? at[i] : scratch[i];
+    npy_intp taken = 0;
+    auto underflows = [&] {
+      if (taken == 0) return false;
+      vmlClearErrStatus();
+      contiguous(static_cast<int>(taken), again);
+      taken = 0;
+      return vmlGetErrStatus() == VML_STATUS_UNDERFLOW;
+    };
+    for (npy_intp k = 0; k < m; ++k) {
+      const ElementValues e = values_at<Form>(at, steps, k, Indices{});
+      if (e.nonfinite_in || e.nan_out || e.infinite_out || !e.tiny_out) continue;
+      for (std::size_t i = 0; i < nin; ++i)
+        if (!Form::scalars[i])
+          std::memcpy(scratch[i] + taken * Form::sizes[i], at[i] + k * steps[i],
+                      static_cast<std::size_t>(Form::sizes[i]));
+      if (++taken == block && underflows()) return FE_UNDERFLOW;
+    }
+    return underflows() ? FE_UNDERFLOW : 0;
+  }
+
+  /// FE_UNDERFLOW if NumPy's computation of an element with a tiny result underflows: for
+  /// the loops that decide underflows themselves (real division and power).
+  int numpy_underflow(char* const* at, const npy_intp* steps, npy_intp m) const {
+    using T = typename Form::template operand<N - 1>::element;
+    constexpr Underflow U = V::contract.underflow;
+    if constexpr (U != Underflow::kernel && std::is_floating_point_v<T> && N == 3) {
+      if (!any_result<Look::tiny>(at[2], steps[2], m)) return 0;
+      for (npy_intp k = 0; k < m; ++k) {
+        const T a = operand_at<Form, 0>(at, steps, k), r = operand_at<Form, 2>(at, steps, k);
+        // 0 / y and 0 ** y are exact.
+        if (is_tiny(r) && a != 0 &&
+            numpy_underflows<U>(numpy_reference<V>, a, operand_at<Form, 1>(at, steps, k)))
+          return FE_UNDERFLOW;
+      }
+    }
+    return 0;
   }
 
   /// Right after MKL computed n elements at `at`, while they are in cache: the results this
@@ -701,71 +821,104 @@ class Computation {
   void look_for_unreported(char* const* at, const npy_intp* steps, npy_intp n) const {
     if constexpr (unreported != Unreported::none) {
       if (!scans_results<V>) return;
-      bool suspect = false;
-      for (std::size_t o = static_cast<std::size_t>(Form::nin); o < N; ++o)
-        suspect = suspect || any_suspect_result(at[o], steps[o], n);
-      if (suspect) report_.found(flags_from_values(at, steps, n));
+      if constexpr ((unreported & ~unsigned{Unreported::underflow}) != 0) {
+        constexpr Look look =
+            unreported & (Unreported::pole | Unreported::overflow) ? Look::nonfinite : Look::nan;
+        bool suspect = false;
+        for (std::size_t o = nin; o < N; ++o)
+          suspect = suspect || any_result<look>(at[o], steps[o], n);
+        if (suspect) report_.found(flags_from_values(at, steps, n));
+      }
+      if constexpr ((unreported & Unreported::underflow) != 0)
+        report_.found(numpy_underflow(at, steps, n));
     }
   }
 
-  /// Whether any result is NaN, or infinite where the kernel leaves infinities unreported: a
-  /// quick look, which the values then refine.
-  static bool any_suspect_result(const char* out, npy_intp step, npy_intp n) {
+  /// Whether any result is of the kind looked for: a quick look, which the values then refine.
+  template <Look L>
+  static bool any_result(const char* out, npy_intp step, npy_intp n) {
     using R = typename Form::template operand<N - 1>::element;
-    constexpr bool infinities = unreported & (Unreported::pole | Unreported::overflow);
-    if (step == npy_intp{sizeof(R)}) {
-      using Real = typename RealOf<R>::type;
-      return any_special<Real, infinities>(out, n * npy_intp{sizeof(R) / sizeof(Real)});
-    }
+    using Real = typename RealOf<R>::type;
+    if (step == npy_intp{sizeof(R)})
+      return any_special<Real, L>(out, n * npy_intp{sizeof(R) / sizeof(Real)});
     bool found = false;
     for (npy_intp k = 0; k < n; ++k) {
       R r;
       std::memcpy(&r, out + k * step, sizeof r);
-      found |= infinities ? !is_finite(r) : is_nan(r);
+      found |= L == Look::nonfinite ? !is_finite(r)
+               : L == Look::tiny    ? has_tiny_part(r)
+                                    : is_nan(r);
     }
     return found;
   }
 
+  /// One element at a time, each result written before the next element is read (an
+  /// accumulation reads it): computed into a scratch and settled while its inputs are there.
   void element_by_element(char* const* args, npy_intp n, const npy_intp* steps) const {
+    alignas(16) char results[N][16];
     char* at[N];
-    std::copy_n(args, N, at);
     for (npy_intp k = 0; k < n; ++k) {
+      for (std::size_t i = 0; i < N; ++i) at[i] = i < nin ? args[i] + k * steps[i] : results[i];
       contiguous(1, at);
-      if (inputs_survive<Form>(at, steps, 1)) look_for_unreported(at, steps, 1);
-      for (std::size_t i = 0; i < N; ++i) at[i] += steps[i];
+      settle(at, packed.data(), 1);
+      for (std::size_t o = nin; o < N; ++o)
+        std::memcpy(args[o] + k * steps[o], results[o], static_cast<std::size_t>(Form::sizes[o]));
     }
   }
 
-  /// `n` elements whose scalar operands are the same throughout.
+  /// `n` elements whose scalar operands are the same throughout: contiguous arrays as they
+  /// are, unless results would overwrite inputs the loop reads after the call; any other
+  /// layout through the scratch.
   void uniform(char* const* args, npy_intp n, const npy_intp* steps) const {
     bool contiguous_arrays = true;
-    int increments[N] = {};
-    for (std::size_t i = 0; i < N; ++i) {
-      if (Form::scalars[i]) continue;
-      const npy_intp elements = steps[i] / Form::sizes[i];
-      if (steps[i] % Form::sizes[i] != 0 || elements > INT_MAX || elements < -INT_MAX) {
-        element_by_element(args, n, steps);  // a step MKL cannot count in elements
-        return;
-      }
-      increments[i] = static_cast<int>(elements);
-      contiguous_arrays = contiguous_arrays && elements == 1;
-    }
-    const bool looks =
-        unreported != Unreported::none && scans_results<V> && inputs_survive<Form>(args, steps, n);
+    for (std::size_t i = 0; i < N; ++i)
+      contiguous_arrays = contiguous_arrays && (Form::scalars[i] || steps[i] == Form::sizes[i]);
+    const bool overwrites = !inputs_survive<Form>(args, steps, n);
+    if (contiguous_arrays && !(overwrites && reads_inputs_after()))
+      directly(args, n, steps);
+    else
+      through_scratch(args, n, steps, overwrites);
+  }
+
+  /// Contiguous arrays handed to MKL as they are: in one call, or in calls of a scan's block
+  /// where the loop looks through the results while they are in cache.
+  void directly(char* const* args, npy_intp n, const npy_intp* steps) const {
+    const bool looks = unreported != Unreported::none && scans_results<V>;
     constexpr npy_intp scan_block = scan_bytes / Form::sizes[N - 1];
     const npy_intp most = looks ? std::min(max_count, scan_block) : max_count;
     char* at[N];
     std::copy_n(args, N, at);
     while (n > 0) {
-      const int chunk = static_cast<int>(std::min(n, most));
-      if (contiguous_arrays)
-        contiguous(chunk, at);
-      else
-        strided(chunk, at, increments);
-      if (looks) look_for_unreported(at, steps, chunk);
+      const npy_intp chunk = std::min(n, most);
+      contiguous(static_cast<int>(chunk), at);
+      settle(at, steps, chunk);
       for (std::size_t i = 0; i < N; ++i)
         if (!Form::scalars[i]) at[i] += chunk * steps[i];
       n -= chunk;
+    }
+  }
+
+  /// Blocks through the scratch: strided inputs gathered; results put apart where they are
+  /// strided or would overwrite the inputs, and scattered once the block is settled.
+  void through_scratch(char* const* args, npy_intp n, const npy_intp* steps,
+                       bool overwrites) const {
+    alignas(64) char scratch[N][scratch_bytes];
+    bool direct[N];
+    for (std::size_t i = 0; i < N; ++i)
+      direct[i] = Form::scalars[i] || (steps[i] == Form::sizes[i] && !(i >= nin && overwrites));
+    char* at[N];
+    for (npy_intp first = 0; first < n; first += block) {
+      const npy_intp m = std::min(block, n - first);
+      for (std::size_t i = 0; i < N; ++i) {
+        char* const from = Form::scalars[i] ? args[i] : args[i] + first * steps[i];
+        at[i] = direct[i] ? from : scratch[i];
+        if (!direct[i] && i < nin) gather(scratch[i], from, steps[i], Form::sizes[i], m);
+      }
+      contiguous(static_cast<int>(m), at);
+      settle(at, packed.data(), m);
+      for (std::size_t o = nin; o < N; ++o)
+        if (!direct[o])
+          scatter(args[o] + first * steps[o], steps[o], scratch[o], Form::sizes[o], m);
     }
   }
 
@@ -907,7 +1060,7 @@ template <class V, Accuracy A>
 void Computation<V, A>::reduce(char* const* args, npy_intp n, const npy_intp* steps) const {
   using T = typename Form::template operand<0>::element;
   const Pairwise<T, Computation> pairwise(*this);
-  // Any order will do: a reversed view is read forwards, as MKL's increments must be.
+  // Any order will do: a reversed view is read forwards, in the order of memory.
   const npy_intp step = steps[1] < 0 ? -steps[1] : steps[1];
   const char* x = steps[1] < 0 ? args[1] + (n - 1) * steps[1] : args[1];
   struct Source {
@@ -960,7 +1113,6 @@ void loop(char** numpy_args, const npy_intp* dimensions, const npy_intp* numpy_s
   ErrorReport<V> report;
   const Computation<V, A> compute(mode_word<A>(data), report);
   compute.run(operands.args, n, operands.steps);
-  compute.finish(operands.args, n, operands.steps);
 }
 
 inline float from_half(const char* at) {
@@ -1065,7 +1217,6 @@ void half_loop(char** numpy_args, const npy_intp* dimensions, const npy_intp* nu
       ErrorReport<V> report;
       const Computation<V, A> compute(mode, report);
       compute.run(at, m, buffer_steps);
-      compute.finish(at, m, buffer_steps);
     }
     for (std::size_t o = static_cast<std::size_t>(Form::nin); o < N; ++o)
       for (npy_intp k = 0; k < m; ++k) to_half(buffers[o][k], args[o] + (start + k) * steps[o]);
@@ -1107,8 +1258,9 @@ template <class V, bool IsHalf>
 inline PyUFuncGenericFunction numpy_original = nullptr;
 
 /// Our loop in place of NumPy's, handing back to NumPy's own what would go element by
-/// element here (accumulations, and reductions but those our blocks do faster): NumPy's
-/// loop keeps NumPy's results there, and is faster than one MKL call per element.
+/// element here (accumulations, and reductions but those our blocks do faster) where NumPy's
+/// loop gives MKL's bits: it is faster than one MKL call per element. Elsewhere MKL computes
+/// those too, so that an element's result is the same in an accumulation as alone.
 template <class V, bool IsHalf>
 void numpy_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void* data) {
   using Form = typename V::form;
@@ -1116,7 +1268,8 @@ void numpy_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, 
   if constexpr (IsHalf) sizes.fill(2);
   const bool ours_reduces = V::contract.reduce == Reduce::in_blocks_for_numpy_too &&
                             is_reduction<Form>(args, dimensions[0], steps);
-  if (!ours_reduces && must_go_element_by_element(args, dimensions[0], steps, sizes, Form::nin)) {
+  if (V::contract.numpy_same_bits && !ours_reduces &&
+      must_go_element_by_element(args, dimensions[0], steps, sizes, Form::nin)) {
     numpy_original<V, IsHalf>(args, dimensions, steps, data);
   } else if constexpr (IsHalf) {
     if constexpr (V::contract.half == Half::nextafter)

@@ -85,23 +85,6 @@ auto contiguous_argument(char* address) {
     return reinterpret_cast<Parameter>(address);
 }
 
-/// The arguments MKL's strided form takes for operand I: an array with its increment, or
-/// the scalar alone.
-template <class Form, std::size_t I>
-auto strided_arguments(char* address, int increment) {
-  if constexpr (Form::template operand<I>::scalar)
-    return std::tuple{contiguous_argument<Form, I>(address)};
-  else
-    return std::tuple{contiguous_argument<Form, I>(address), increment};
-}
-
-template <class Function, class Arguments>
-inline constexpr bool takes_exactly = false;
-template <class... Parameters, class... Arguments>
-inline constexpr bool takes_exactly<void (*)(Parameters...) noexcept, std::tuple<Arguments...>> =
-    (sizeof...(Parameters) == sizeof...(Arguments)) &&
-    (true && ... && std::is_same_v<std::remove_const_t<Parameters>, Arguments>);
-
 /// The order of the ufunc's results: MKL's, or the reverse where NumPy's function has them so.
 enum class Results { as_mkl, reversed };
 
@@ -136,10 +119,15 @@ enum class Half { through_single, nextafter };
 
 /// Results some kernel gives without an error status, which the loop must find itself: NaN
 /// from inputs that are not NaN (an invalid operation), an infinity from finite inputs at a
-/// pole (a division by zero) or beyond the largest finite value (an overflow).
+/// pole (a division by zero) or beyond the largest finite value (an overflow), a tiny result
+/// that NumPy's computation of the element underflows in.
 struct Unreported {
-  enum : unsigned { none = 0, nan = 1, pole = 2, overflow = 4 };
+  enum : unsigned { none = 0, nan = 1, pole = 2, overflow = 4, underflow = 8 };
 };
+
+/// Who says whether an element underflows: the kernel (its status or flag), or NumPy's own
+/// computation of it, IEEE division or libm's pow, where the loop decides it.
+enum class Underflow { kernel, ieee_division, libm_pow };
 
 /// What the loops owe NumPy for one variant, beyond MKL's function itself.
 struct Contract {
@@ -149,11 +137,14 @@ struct Contract {
   Half half = Half::through_single;
   unsigned unreported = Unreported::none;
   Select select = Select::none;
+  Underflow underflow = Underflow::kernel;
+  bool numpy_same_bits = false;  // NumPy's loop gives MKL's bits: exact in every kernel
 };
 
-/// One precision of one operation: the contiguous and strided forms and their mode variants.
-template <auto Contiguous, auto Strided, auto ModeContiguous, auto ModeStrided,
-          Contract C = Contract{}>
+/// One precision of one operation: the contiguous form and its mode variant. (MKL's strided
+/// forms are not called: some kernels compute an element there otherwise than in the
+/// contiguous form, so strided operands go through a contiguous scratch instead.)
+template <auto Contiguous, auto ModeContiguous, Contract C = Contract{}>
 struct Variant {
   using form = ContiguousForm<decltype(Contiguous)>;
   static constexpr Contract contract = C;
@@ -168,26 +159,6 @@ struct Variant {
   template <std::size_t... I>
   static void contiguous(int n, char* const* addresses, long long mode, std::index_sequence<I...>) {
     ModeContiguous(n, contiguous_argument<form, I>(addresses[I])..., mode);
-  }
-  template <std::size_t... I>
-  static void strided(int n, char* const* addresses, const int* increments,
-                      std::index_sequence<I...>) {
-    auto arguments =
-        std::tuple_cat(std::tuple{n}, strided_arguments<form, I>(addresses[I], increments[I])...);
-    static_assert(takes_exactly<decltype(Strided), decltype(arguments)>,
-                  "The strided form must take the contiguous form's operands, each array "
-                  "followed by its increment.");
-    std::apply(Strided, arguments);
-  }
-  template <std::size_t... I>
-  static void strided(int n, char* const* addresses, const int* increments, long long mode,
-                      std::index_sequence<I...>) {
-    auto arguments =
-        std::tuple_cat(std::tuple{n}, strided_arguments<form, I>(addresses[I], increments[I])...,
-                       std::tuple{mode});
-    static_assert(takes_exactly<decltype(ModeStrided), decltype(arguments)>,
-                  "The strided mode variant must take the strided form's arguments and a mode.");
-    std::apply(ModeStrided, arguments);
   }
   static_assert(std::is_same_v<decltype(ModeContiguous), typename form::with_mode>,
                 "The mode variant must take the contiguous form's arguments and a mode.");

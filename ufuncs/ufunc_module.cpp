@@ -15,6 +15,7 @@
 
 #include "loops.hpp"
 #include "mkl_forms.hpp"
+#include "thread_mode.hpp"
 
 namespace quorvex::ufuncs {
 namespace {
@@ -29,7 +30,9 @@ struct LoopRow {
   PyUFuncGenericFunction* numpy_original;
   PyUFuncGenericFunction half_numpy;
   PyUFuncGenericFunction* half_numpy_original;
-  bool* scans;          // whether to look for unreported results, or null if none can be
+  bool* scans;                  // whether to look for unreported results, or null if none can be
+  const char* underflow_ufunc;  // NumPy's ufunc whose loop decides underflows, or null
+  PyUFuncGenericFunction* numpy_reference;  // where that loop goes
   const char* kernels;  // the kernel libraries that leave them unreported; "*" for all
   bool half;            // counted without comparing addresses, which need not be constants
   int nin;
@@ -50,6 +53,8 @@ constexpr LoopRow loop_row(const char* kernels) {
               nullptr,
               nullptr,
               nullptr,
+              numpy_name(V::contract.underflow),
+              &numpy_reference<V>,
               kernels,
               Form::single_precision,
               Form::nin,
@@ -71,11 +76,12 @@ constexpr LoopRow loop_row(const char* kernels) {
 }
 
 constexpr LoopRow loop_rows[] = {
-#define QV_LOOP(CONTIGUOUS, STRIDED, MODE, MODE_STRIDED, ORDER, ERRORS, REDUCE, SELECT, HALF, \
-                UNREPORTED, KERNELS)                                                          \
-  loop_row<Variant<&::CONTIGUOUS, &::STRIDED, &::MODE, &::MODE_STRIDED,                       \
+#define QV_LOOP(CONTIGUOUS, MODE, ORDER, ERRORS, REDUCE, SELECT, HALF, UNREPORTED, UNDERFLOW, \
+                NUMPY_BITS, KERNELS)                                                          \
+  loop_row<Variant<&::CONTIGUOUS, &::MODE,                                                    \
                    Contract{Results::ORDER, Errors::ERRORS, Reduce::REDUCE, Half::HALF,       \
-                            UNREPORTED, Select::SELECT}>>(KERNELS),
+                            UNREPORTED, Select::SELECT, Underflow::UNDERFLOW, NUMPY_BITS}>>(  \
+      KERNELS),
 #include "ufunc_rows.inc"
 #undef QV_LOOP
 };
@@ -260,12 +266,32 @@ PyObject* set_max_count(PyObject*, PyObject* argument) {
   return PyLong_FromSsize_t(previous);
 }
 
+/// _thread_state() -> (the calling thread's VML mode word, MXCSR's FTZ and DAZ bits).
+PyObject* thread_state(PyObject*, PyObject*) {
+  return Py_BuildValue("(KI)", static_cast<unsigned long long>(vmlGetMode_64()), ftz_daz());
+}
+
+/// _restore_thread_state(state) -> whether the thread's mode word is the state's again.
+PyObject* restore_thread_state(PyObject*, PyObject* args) {
+  unsigned long long word = 0;
+  unsigned bits = 0;
+  if (!PyArg_ParseTuple(args, "(KI)", &word, &bits)) return nullptr;
+  const bool restored = restore_mode(word);
+  set_ftz_daz(bits);
+  return PyBool_FromLong(restored);
+}
+
 PyMethodDef methods[] = {
     {"replace_loop", replace_loop, METH_VARARGS,
      "replace_loop(numpy_ufunc, vml_ufunc, type_numbers): make a NumPy ufunc's loop for these "
      "types the vml ufunc's; returns the replaced loop for restore_loop."},
     {"restore_loop", restore_loop, METH_VARARGS,
      "restore_loop(numpy_ufunc, type_numbers, loop): put back a loop that replace_loop returned."},
+    {"_thread_state", thread_state, METH_NOARGS,
+     "_thread_state(): the calling thread's VML mode word and MXCSR's FTZ and DAZ bits."},
+    {"_restore_thread_state", restore_thread_state, METH_VARARGS,
+     "_restore_thread_state(state): puts back what _thread_state() returned, the mode word bit "
+     "for bit; returns whether it could."},
     {"_set_max_count", set_max_count, METH_O,
      "_set_max_count(n): the largest count of one MKL call; for tests. Returns the previous."},
     {nullptr, nullptr, 0, nullptr},
@@ -303,6 +329,31 @@ std::string_view loaded_kernel() {
   return found;
 }
 
+/// NumPy's own loops that decide underflows, taken while NumPy's loops are NumPy's.
+int find_numpy_references() {
+  PyObject* numpy = PyImport_ImportModule("numpy");
+  if (numpy == nullptr) return -1;
+  for (const LoopRow& row : loop_rows) {
+    if (row.underflow_ufunc == nullptr) continue;
+    PyObject* ufunc = PyObject_GetAttrString(numpy, row.underflow_ufunc);
+    if (ufunc == nullptr) {
+      Py_DECREF(numpy);
+      return -1;
+    }
+    if (PyObject_TypeCheck(ufunc, &PyUFunc_Type)) {
+      auto* u = reinterpret_cast<PyUFuncObject*>(ufunc);
+      int signature[8] = {};
+      for (int i = 0; i < row.nin + row.nout; ++i)
+        signature[i] = row.types[static_cast<std::size_t>(i)];
+      const int k = u->nargs == row.nin + row.nout ? find_loop(u, signature) : -1;
+      if (k >= 0 && u->data[k] == nullptr) *row.numpy_reference = u->functions[k];
+    }
+    Py_DECREF(ufunc);
+  }
+  Py_DECREF(numpy);
+  return 0;
+}
+
 /// Turns on the scans for unreported results that the loaded kernel library needs.
 void choose_scans() {
   const std::string_view kernel = loaded_kernel();
@@ -324,6 +375,7 @@ void choose_scans() {
 PyObject* initialize() {
   if (PyArray_ImportNumPyAPI() < 0 || PyUFunc_ImportUFuncAPI() < 0) return nullptr;
   choose_scans();
+  if (find_numpy_references() < 0) return nullptr;
   PyObject* module = PyModule_Create(&module_definition);
   if (module == nullptr) return nullptr;
   for (std::size_t space = 0; space < namespaces; ++space) {

@@ -12,6 +12,7 @@ import contextlib
 import operator
 from types import TracebackType
 
+from . import _ufuncs
 from . import _vml_defines as defines
 from .lorimath import lib
 
@@ -133,19 +134,20 @@ class mode(contextlib.ContextDecorator):
 
     ``with vml.mode(vml.EP):`` runs the block's VML calls, raw ``lib`` calls included,
     in enhanced-performance accuracy. Fields that ``value`` leaves at zero keep their
-    setting, and the previous mode is restored on exit. MKL keeps the mode per thread:
-    other threads are not affected, and threads started inside the block do not
-    inherit it. One exception to the restore: once set, MKL cannot return the denormal
-    field to FTZDAZ_CURRENT, so a block that set FTZDAZ_ON or FTZDAZ_OFF leaves
-    FTZDAZ_OFF behind (the same unless flush-to-zero was enabled in the FPU).
+    setting. On exit the mode word is the one before, bit for bit (FTZDAZ_CURRENT too,
+    which no call of MKL's sets back), and so are the FPU's flush-to-zero and
+    denormals-are-zero bits. MKL keeps the mode per thread: other threads are not
+    affected, and threads started inside the block do not inherit it.
     """
 
     def __init__(self, value: int) -> None:
         self.value = checked_mode(value)
-        self._previous: list[int] = []
+        self._previous: list[tuple[int, int]] = []
 
     def __enter__(self) -> mode:
-        self._previous.append(set_mode(self.value))
+        state = _ufuncs._thread_state()
+        set_mode(self.value)
+        self._previous.append(state)
         return self
 
     def __exit__(
@@ -154,7 +156,4 @@ class mode(contextlib.ContextDecorator):
         exc: BaseException | None,
         traceback: TracebackType | None,
     ) -> None:
-        previous = self._previous.pop()
-        if self.value & defines.FTZDAZ_MASK and not previous & defines.FTZDAZ_MASK:
-            previous |= defines.FTZDAZ_OFF
-        lib.vmlSetMode(previous)
+        _ufuncs._restore_thread_state(self._previous.pop())

@@ -6,8 +6,10 @@ that computes what a vml ufunc computes, for every signature both have but those
 MKL's results or warnings on special values differ from NumPy's, and puts NumPy's own
 loops back when the last user leaves. While it is in force the replacement holds for the
 whole process, in every thread, as any change to a NumPy ufunc does. Accumulations and
-reductions stay with NumPy's own loop there (where vml's would go element by element),
-but for those vml reduces in blocks faster and as accurately (np.hypot.reduce).
+in-order reductions stay with NumPy's own loop where its bits are MKL's (exactly rounded
+operations: add, subtract, multiply, fmod, ...), which is faster than MKL element by
+element; the others run on MKL there too, so that they agree with the elementwise calls, and
+np.hypot.reduce in vml's blocks, faster and as accurately.
 """
 
 from __future__ import annotations
@@ -136,7 +138,8 @@ class numpy_uses_mkl:
     switched, for the dtypes its entry lists as switched (float16 to complex128: all
     that both have, but where MKL differs from NumPy on special values); name NumPy's
     ufuncs (``numpy_uses_mkl("exp", "log")``) to switch only those. Accumulations and
-    reductions keep NumPy's own loop and results, but np.hypot.reduce, which MKL does
+    reductions of exactly rounded operations (np.add, ...) keep NumPy's own loop, whose
+    results are MKL's there; the others run on MKL, and np.hypot.reduce, which MKL does
     faster and as accurately. NumPy's loops are restored
     exactly when the last block that switched them ends. Blocks may nest and may run in
     several threads at once; while any is active, the switch holds in every thread.

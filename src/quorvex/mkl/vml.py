@@ -7,11 +7,13 @@ case (``ln``, ``cdfnorminv``, ``sincos``, ``log2``), and behaves as NumPy's own 
 broadcasting, type promotion, ``out=``, ``where=``, ``casting=``, ``dtype=``, the methods
 ``reduce``/``accumulate``/``outer``/``at`` where NumPy allows them, and ``__array_ufunc__``
 dispatch for Dask arrays, masked arrays and subclasses. Contiguous arrays go to MKL's plain
-functions, strided ones to its strided forms (``vdExpI``), with no copies.
+functions; strided ones too, block by block through a small contiguous scratch, so that an
+element's result does not depend on the layout it comes in.
 
 Errors follow NumPy: MKL's error status becomes NumPy's floating-point status, which
-``np.errstate`` acts on (``vml.errstate`` is the same thing). MKL's mode, status and
-callback are the same after a call as before.
+``np.errstate`` acts on (``vml.errstate`` is the same thing), every kind of error of a call
+named as NumPy names it, in place too. MKL's mode, status and callback are the same after a
+call as before.
 
 Accuracy: the ufuncs here compute in the calling thread's VML mode, which ``vml.mode(...)``
 sets for a block; ``vml.ha``, ``vml.la`` and ``vml.ep`` hold the same ufuncs fixed to one
