@@ -77,7 +77,7 @@ def combine(children):
         st.tuples(st.sampled_from(sorted(NUMPY_OPERATORS)), children, children).map(
             lambda t: (f"({t[1][0]} {t[0]} {t[2][0]})", lambda: binary(t[0], t[1][1](), t[2][1]()))
         )
-        | st.tuples(st.sampled_from(["sin", "exp", "sqrt", "abs", "atan"]), children).map(
+        | st.tuples(st.sampled_from(["sin", "exp", "sqrt", "abs", "atan", "ln"]), children).map(
             lambda t: (f"{t[0]}({t[1][0]})", lambda: vml.UFUNCS[t[0]](t[1][1]()))
         )
         | st.tuples(children, st.sampled_from([2, 3, 0.5, 1.5])).map(
@@ -108,9 +108,8 @@ def test_random_expressions_equal_numpy_with_vml_ufuncs(tree):
     with reporting:
         try:
             want = np.asarray(compute())
-        except REFUSALS as error:  # NumPy (or Python) refuses it: float & int, uint8 * -3, ...
-            refusal = next(kind for kind in REFUSALS if isinstance(error, kind))
-            with pytest.raises(refusal):
+        except REFUSALS:  # NumPy (or Python) refuses it: float & int, uint8 * -3, ...
+            with pytest.raises(REFUSALS):  # (of two faults, Python's own may come first)
                 evaluate(text, VALUES)
             return
     raised, reporting = floating_point_errors()

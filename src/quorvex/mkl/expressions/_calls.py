@@ -147,19 +147,24 @@ def with_inputs(
     if found.direct:
         return found, tuple(values)
     try:
-        return found, tuple(
-            values[i] if dtype is None else np.asarray(values[i], dtype=dtype)
-            for i, dtype, _ in found.plan
-        )
+        return found, tuple(_made(values[i], dtype, how) for i, dtype, how in found.plan)
     except OverflowError:
         specialized = list(signature)
-        for i, dtype, compared in found.plan:
-            if compared and _beyond(values[i], dtype):
+        for i, dtype, how in found.plan:
+            if how == "compared" and _beyond(values[i], dtype):
                 specialized[i] = ("value", values[i])
         if specialized == list(signature):
             raise
         specialized_key = key(*origin, tuple(specialized))
         return with_inputs(program(specialized_key), values, origin, tuple(specialized))
+
+
+def _made(value: Any, dtype: np.dtype | None, how: str) -> Any:
+    """An argument as a program input takes it: an array as it is, a scalar in its dtype,
+    beyond which a Python int is NumPy's OverflowError, or wraps as in NumPy's where."""
+    if dtype is None:
+        return value
+    return np.asarray(value).astype(dtype) if how == "wraps" else np.asarray(value, dtype=dtype)
 
 
 def _beyond(value: Any, dtype: np.dtype) -> bool:

@@ -39,8 +39,9 @@ def engine_dtype(dtype: np.dtype) -> np.dtype:
 @dataclass(frozen=True)
 class Compiled:
     program: object  # the engine's
-    # per program input: (argument, dtype to make of a scalar, whether only comparisons read it)
-    plan: tuple[tuple[int, np.dtype | None, bool], ...]
+    # per program input: (argument, dtype to make of a scalar, how: "exact", "wraps" as NumPy's
+    # where, or "compared", where only comparisons read it)
+    plan: tuple[tuple[int, np.dtype | None, str], ...]
     direct: bool  # the arguments are the program's inputs, as they are
     dtypes: tuple[np.dtype, ...]  # of the results
     code: tuple  # per block, as laid out: (ufunc, loop, registers, uniform) | (name, registers)
@@ -100,7 +101,7 @@ class Compiler:
         self.registers: list[list] = []  # [dtype, kind, index, bytes, uniform]
         self.code: list[tuple] = []  # (ufunc, loop, operands, uniform) | (name, operands)
         self.once: list[bool] = []  # per instruction: in the prologue
-        self.plan: list[tuple[int, np.dtype | None]] = []
+        self.plan: list[tuple[int, np.dtype | None, bool]] = []  # (argument, dtype, wraps)
         self._made: dict[tuple, int] = {}
         self._not_only_compared: set[int] = set()  # scalar registers read by other than <, ==
 
@@ -114,13 +115,13 @@ class Compiler:
         self.code.append(instruction)
         self.once.append(once)
 
-    def _input(self, argument: int, dtype: np.dtype | None) -> int:
-        key = ("input", argument, dtype)
+    def _input(self, argument: int, dtype: np.dtype | None, wraps: bool = False) -> int:
+        key = ("input", argument, dtype, wraps)
         if key not in self._made:
             made = dtype if dtype is not None else self.signature[argument]
             kind = INPUT if dtype is None else SCALAR_INPUT
             self._made[key] = self._register(made, kind, len(self.plan), uniform=dtype is not None)
-            self.plan.append((argument, dtype))
+            self.plan.append((argument, dtype, wraps))
         return self._made[key]
 
     def operand(self, v: _Value, dtype: np.dtype, wrap: bool = False, compared=False) -> int:
@@ -129,7 +130,7 @@ class Compiler:
         comparison reads it, which takes a Python int beyond the range too."""
         dtype = engine_dtype(dtype)
         if v.scalar_argument is not None:
-            register = self._input(v.scalar_argument, dtype)
+            register = self._input(v.scalar_argument, dtype, wrap and v.weak)
             if not compared:
                 self._not_only_compared.add(register)
             return register
@@ -333,13 +334,14 @@ class Compiler:
                 registers, code = regrouped
         program = _expressions.program(registers, code[: len(prologue)], code[len(prologue) :])
         # (np.dtype(None) is float64, so the dtypes are compared by identity.)
-        direct = [i for i, _ in self.plan] == list(range(len(self.signature)))
-        direct = direct and all(dtype is None for _, dtype in self.plan)
+        direct = [i for i, *_ in self.plan] == list(range(len(self.signature)))
+        direct = direct and all(dtype is None for _, dtype, _ in self.plan)
         body = code[len(prologue) :]
         plan = tuple(
-            (argument, dtype, dtype is not None and r not in self._not_only_compared)
-            for (argument, dtype), r in zip(self.plan, self._plan_registers(), strict=True)
-        )
+            (argument, dtype, "wraps" if wraps else "exact" if r in self._not_only_compared
+             else "compared")
+            for (argument, dtype, wraps), r in zip(self.plan, self._plan_registers(), strict=True)
+        )  # fmt: skip
         return Compiled(program, plan, direct, tuple(dtypes), body, self.signature, self.folds)
 
     def _plan_registers(self) -> list[int]:
