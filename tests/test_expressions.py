@@ -112,6 +112,10 @@ def test_random_expressions_equal_numpy_with_vml_ufuncs(tree):
             with pytest.raises(REFUSALS):  # (of two faults, Python's own may come first)
                 evaluate(text, VALUES)
             return
+    if want.dtype.kind == "O":  # a Python int beyond uint64: no dtype of the engine's
+        with pytest.raises(TypeError, match="dtype object"):
+            evaluate(text, VALUES)
+        return
     raised, reporting = floating_point_errors()
     with reporting:
         got = evaluate(text, VALUES)

@@ -151,7 +151,7 @@ def with_inputs(
     except OverflowError:
         specialized = list(signature)
         for i, dtype, how in found.plan:
-            if how == "compared" and _beyond(values[i], dtype):
+            if how == "valued" and _beyond(values[i], dtype):
                 specialized[i] = ("value", values[i])
         if specialized == list(signature):
             raise

@@ -40,7 +40,7 @@ def engine_dtype(dtype: np.dtype) -> np.dtype:
 class Compiled:
     program: object  # the engine's
     # per program input: (argument, dtype to make of a scalar, how: "exact", "wraps" as NumPy's
-    # where, or "compared", where only comparisons read it)
+    # where, or "valued" where only comparisons and results read it)
     plan: tuple[tuple[int, np.dtype | None, str], ...]
     direct: bool  # the arguments are the program's inputs, as they are
     dtypes: tuple[np.dtype, ...]  # of the results
@@ -103,7 +103,7 @@ class Compiler:
         self.once: list[bool] = []  # per instruction: in the prologue
         self.plan: list[tuple[int, np.dtype | None, bool]] = []  # (argument, dtype, wraps)
         self._made: dict[tuple, int] = {}
-        self._not_only_compared: set[int] = set()  # scalar registers read by other than <, ==
+        self._exact: set[int] = set()  # scalar registers read by other than <, == and results
 
     # Registers ------------------------------------------------------------------------------
 
@@ -124,18 +124,19 @@ class Compiler:
             self.plan.append((argument, dtype, wraps))
         return self._made[key]
 
-    def operand(self, v: _Value, dtype: np.dtype, wrap: bool = False, compared=False) -> int:
+    def operand(self, v: _Value, dtype: np.dtype, wrap: bool = False, valued=False) -> int:
         """A register holding ``v`` in ``dtype``; a constant Python int beyond its range is
-        an OverflowError (NEP 50), or wraps where NumPy's where wraps it. ``compared``: a
-        comparison reads it, which takes a Python int beyond the range too."""
+        an OverflowError (NEP 50), or wraps where NumPy's where wraps it. ``valued``: a
+        comparison or the result reads it, which take a Python int beyond the dtype as the
+        number it is (compiled in, where a call brings one)."""
         dtype = engine_dtype(dtype)
         if v.scalar_argument is not None:
             register = self._input(v.scalar_argument, dtype, wrap and v.weak)
-            if not compared:
-                self._not_only_compared.add(register)
+            if not valued:
+                self._exact.add(register)
             return register
         if v.register is None:
-            key = ("constant", id(v), dtype)
+            key = ("constant", id(v), dtype, wrap and v.weak)
             if key not in self._made:
                 value = (np.asarray(v.constant).astype(dtype) if wrap and v.weak
                          else np.asarray(v.constant, dtype=dtype)).tobytes()  # fmt: skip
@@ -165,9 +166,9 @@ class Compiler:
             if beyond is not None:
                 return [beyond]
         loop = _functions.loop_index(u, "".join(d.char for d in dtypes))
-        compared = key in _folds.COMPARISONS
+        valued = key in _folds.COMPARISONS
         operands = [
-            self.operand(a, d, compared=compared) for a, d in zip(arguments, dtypes, strict=False)
+            self.operand(a, d, valued=valued) for a, d in zip(arguments, dtypes, strict=False)
         ]
         once = all(self.registers[r][4] for r in operands)
         results = [self._register(d, uniform=once) for d in dtypes[u.nin :]]
@@ -273,8 +274,15 @@ class Compiler:
         return self.native("complex", [self.operand(re, part), self.operand(im, part)], dtype)
 
     def _copy(self, x: _Value, once=None) -> _Value:
-        dtype = x.dtype if not x.weak else DEFAULT_DTYPES[x.dtype]
-        return self.native("copy", [self.operand(x, dtype)], dtype, once)
+        """x in an array of its own; a Python number takes NumPy's dtype for it (np.asarray's:
+        uint64 for an int beyond int64)."""
+        if not x.weak:
+            dtype = x.dtype
+        elif x.is_constant:
+            dtype = engine_dtype(np.asarray(x.constant).dtype)
+        else:
+            dtype = DEFAULT_DTYPES[x.dtype]
+        return self.native("copy", [self.operand(x, dtype, valued=True)], dtype, once)
 
     def _ones_like(self, x: _Value) -> _Value:
         dtype = x.dtype if not x.weak else DEFAULT_DTYPES[x.dtype]
@@ -338,8 +346,7 @@ class Compiler:
         direct = direct and all(dtype is None for _, dtype, _ in self.plan)
         body = code[len(prologue) :]
         plan = tuple(
-            (argument, dtype, "wraps" if wraps else "exact" if r in self._not_only_compared
-             else "compared")
+            (argument, dtype, "wraps" if wraps else "exact" if r in self._exact else "valued")
             for (argument, dtype, wraps), r in zip(self.plan, self._plan_registers(), strict=True)
         )  # fmt: skip
         return Compiled(program, plan, direct, tuple(dtypes), body, self.signature, self.folds)
