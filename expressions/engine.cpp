@@ -20,8 +20,10 @@
 #include <utility>
 #include <vector>
 
+#include "cpu.hpp"
 #include "errors.hpp"
 #include "natives.hpp"
+#include "overlap.hpp"
 #include "threads.hpp"
 
 namespace quorvex::expressions {
@@ -789,8 +791,8 @@ void stream_store_sse2(char* to, const char* from, std::size_t bytes) {
 /// stores the CPU has: with AVX-512 each writes a whole cache line, which the memory takes
 /// at once (measured: a third less time than 16-byte stores for a Black-Scholes result).
 void stream_store(char* to, const char* from, std::size_t bytes) {
-  static const auto store =
-      __builtin_cpu_supports("avx512f") ? &stream_store_avx512 : &stream_store_sse2;
+  using Store = void (*)(char*, const char*, std::size_t);
+  static const Store store = for_cpu<Store>(&stream_store_sse2, nullptr, &stream_store_avx512);
   store(to, from, bytes);
 }
 
@@ -974,9 +976,10 @@ bool contiguous_as(PyArrayObject* a, bool fortran) {
 }
 
 bool overlaps(PyArrayObject* a, PyArrayObject* b) {
-  const char* a0 = PyArray_BYTES(a);
-  const char* b0 = PyArray_BYTES(b);
-  return a0 < b0 + PyArray_NBYTES(b) && b0 < a0 + PyArray_NBYTES(a);
+  const auto bytes = [](PyArrayObject* x) {
+    return Span{PyArray_BYTES(x), PyArray_BYTES(x) + PyArray_NBYTES(x)};
+  };
+  return overlap(bytes(a), bytes(b));
 }
 
 /// Whether the arrays can be read and written in place: every input of ndim > 0 of one

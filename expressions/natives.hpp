@@ -9,6 +9,7 @@
 #include <utility>
 #include <type_traits>
 
+#include "cpu.hpp"
 #include "numpy_api.hpp"
 
 namespace quorvex::expressions {
@@ -267,8 +268,9 @@ template <class T, class Op, Operands Kind>
 
 template <class T, class Op, Operands Kind>
 Native arithmetic_for_cpu() {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2 ? &arithmetic_avx2<T, Op, Kind> : &arithmetic<T, Op, Kind>;
+  static const Native chosen =
+      for_cpu<Native>(&arithmetic<T, Op, Kind>, &arithmetic_avx2<T, Op, Kind>);
+  return chosen;
 }
 
 template <class T, class Op>
@@ -337,10 +339,9 @@ template <class T, std::size_t I>
 
 template <class T, std::size_t... I>
 Native find_multiply_add(std::size_t index, std::index_sequence<I...>) {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
   static constexpr Native plain[] = {&multiply_add<T, I>...};
   static constexpr Native wide[] = {&multiply_add_avx2<T, I>...};
-  return avx2 ? wide[index] : plain[index];
+  return for_cpu(plain[index], wide[index]);
 }
 
 /// The engine's multiply-add on T for these operands.

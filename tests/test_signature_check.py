@@ -105,6 +105,7 @@ def test_a_ufunc_row_must_give_the_mode_after_the_contiguous_forms_arguments(
 ):
     import numpy
 
-    stderr = compiles(tmp_path, UFUNC_SOURCE % mode_form, accepted, numpy.get_include())
+    common = str(Path(__file__).resolve().parent.parent / "common")
+    stderr = compiles(tmp_path, UFUNC_SOURCE % mode_form, accepted, numpy.get_include(), common)
     if not accepted:
         assert "the contiguous form's arguments and a mode" in stderr

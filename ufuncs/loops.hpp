@@ -23,8 +23,10 @@
 
 #include <immintrin.h>
 
+#include "cpu.hpp"
 #include "mkl_forms.hpp"
 #include "numpy_api.hpp"
+#include "overlap.hpp"
 #include "scratch.hpp"
 #include "underflow.hpp"
 
@@ -151,13 +153,10 @@ template <class Form, std::size_t... I>
 /// Whether no output overlaps an input: the inputs are then still there after the call.
 template <class Form>
 bool inputs_survive(char* const* at, const npy_intp* steps, npy_intp n) {
-  auto low = [&](std::size_t i) { return at[i] + std::min<npy_intp>(0, (n - 1) * steps[i]); };
-  auto high = [&](std::size_t i) {
-    return at[i] + std::max<npy_intp>(0, (n - 1) * steps[i]) + Form::sizes[i];
-  };
+  auto span = [&](std::size_t i) { return span_of(at[i], n, steps[i], Form::sizes[i]); };
   for (std::size_t out = static_cast<std::size_t>(Form::nin); out < Form::count; ++out)
     for (std::size_t in = 0; in < static_cast<std::size_t>(Form::nin); ++in)
-      if (low(in) < high(out) && low(out) < high(in)) return false;
+      if (overlap(span(in), span(out))) return false;
   return true;
 }
 
@@ -239,15 +238,12 @@ template <std::size_t N>
 bool must_go_element_by_element(char* const* args, npy_intp n, const npy_intp* steps,
                                 const std::array<npy_intp, N>& sizes, int nin) {
   if (n < 2) return false;
-  auto low = [&](std::size_t i) { return args[i] + std::min<npy_intp>(0, (n - 1) * steps[i]); };
-  auto high = [&](std::size_t i) {
-    return args[i] + std::max<npy_intp>(0, (n - 1) * steps[i]) + sizes[i];
-  };
+  auto span = [&](std::size_t i) { return span_of(args[i], n, steps[i], sizes[i]); };
   for (std::size_t out = static_cast<std::size_t>(nin); out < N; ++out) {
     if (steps[out] == 0) return true;
     for (std::size_t in = 0; in < static_cast<std::size_t>(nin); ++in) {
       const bool same = args[in] == args[out] && steps[in] == steps[out] && sizes[in] == sizes[out];
-      if (!same && low(in) < high(out) && low(out) < high(in)) return true;
+      if (!same && overlap(span(in), span(out))) return true;
     }
   }
   return false;
@@ -370,8 +366,7 @@ template <class R, Look L>
 template <class R, Look L>
 bool any_special(const char* x, npy_intp n) {
   using Scan = bool (*)(const char*, npy_intp);
-  static const Scan scan =
-      __builtin_cpu_supports("avx2") ? &any_special_avx2<R, L> : &any_special_in<R, 16, L>;
+  static const Scan scan = for_cpu<Scan>(&any_special_in<R, 16, L>, &any_special_avx2<R, L>);
   return scan(x, n);
 }
 
@@ -518,9 +513,9 @@ T selection(T value, const char* x, npy_intp n, npy_intp step) {
   if (step == npy_intp{sizeof(T)}) {
     using InLanes = T (*)(T, const char*, npy_intp);
     static const InLanes in_lanes = [] {
-      if constexpr (S == Select::larger || S == Select::smaller)
-        if (__builtin_cpu_supports("avx512f")) return &extreme_avx512<S, T>;
-      return __builtin_cpu_supports("avx2") ? &selection_avx2<S, T> : &selection_sse2<S, T>;
+      InLanes avx512 = nullptr;  // AVX-512's own max and min serve fmax and fmin
+      if constexpr (S == Select::larger || S == Select::smaller) avx512 = &extreme_avx512<S, T>;
+      return for_cpu<InLanes>(&selection_sse2<S, T>, &selection_avx2<S, T>, avx512);
     }();
     return in_lanes(value, x, n);
   }
@@ -555,8 +550,7 @@ void add_elements(npy_intp n, const char* a, const char* b, npy_intp step, T* r)
   Real* out = reinterpret_cast<Real*>(r);
   if (step == npy_intp{sizeof(T)}) {
     using Add = void (*)(npy_intp, const Real*, const Real*, Real*);
-    static const Add add =
-        __builtin_cpu_supports("avx2") ? &add_reals_avx2<Real> : &add_reals<Real>;
+    static const Add add = for_cpu<Add>(&add_reals<Real>, &add_reals_avx2<Real>);
     add(n * parts, reinterpret_cast<const Real*>(a), reinterpret_cast<const Real*>(b), out);
     return;
   }
