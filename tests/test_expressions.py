@@ -15,6 +15,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from quorvex.mkl import (
+    _expressions,
     _vml_operations,
     evaluate,
     expressions,
@@ -24,7 +25,7 @@ from quorvex.mkl import (
     validate,
     vml,
 )
-from quorvex.mkl.expressions import _calls, _compile, _functions
+from quorvex.mkl.expressions import _calls, _functions, _instructions, _schedule, _typing
 
 RNG = np.random.default_rng(16)
 N = 700  # three of the engine's windows, the last one partial
@@ -294,7 +295,7 @@ def test_an_error_in_any_block_on_any_thread_reaches_the_caller(threads, monkeyp
         with pytest.raises(ValueError, match="negative integer powers"):
             fused(base, exponent)
     monkeypatch.setattr(  # NumPy's loop: it leaves the rest of its block unwritten
-        _compile.Compiler,
+        _typing.Compiler,
         "_integer_power",
         lambda self, a, b, r: self.call_ufunc("numpy.power", [a, b])[0],
     )
@@ -503,19 +504,57 @@ def test_results_beyond_the_last_cache_bypass_it_with_the_same_values():
     np.testing.assert_array_equal(x, out)
 
 
-def test_cheap_instructions_gather_between_mkl_calls(monkeypatch):
+RULES = {  # how each of the engine's type rules relates operand dtypes, the result's last
+    "converts": lambda t: t[0] != t[1] and (np.can_cast(t[0], t[1]) or t[1] == np.bool_),
+    "keeps": lambda t: t[0] == t[1],
+    "selects": lambda t: t[0] == np.bool_ and t[1] == t[2] == t[3],
+    "takes_part": lambda t: t[0].kind == "c" and np.dtype(t[0].char.lower()) == t[1],
+    "joins_parts": lambda t: t[0] == t[1] and np.dtype(t[0].char.upper()) == t[2],
+    "integer": lambda t: t[0].kind in "iu" and t[0] == t[1] == t[2],
+}
+
+
+def test_the_compiler_emits_every_engine_instruction_by_its_table(monkeypatch):
+    """The two sides agree: each instruction the compiler emits is one of the engine's, with
+    the operands its table says, of types its rule allows; and the compiler emits them all."""
+    emitted = []
+    lay_out = _schedule.lay_out
+    monkeypatch.setattr(
+        _schedule,
+        "lay_out",
+        lambda regs, code, once: emitted.append((regs, code)) or lay_out(regs, code, once),
+    )
+    _calls.program.cache_clear()
+    values = {**VALUES, "f": VALUES["b"].astype(np.float16)}
+    evaluate("where(i > 0, real(z) + i, imag(z)) + copy(a) + abs(complex(b, b)) + i ** 3", values)
+    evaluate("a ** 1 + f", values)
+    seen = set()
+    for registers, code in emitted:
+        for native in (i for i in code if isinstance(i, _instructions.Native)):
+            assert _instructions.OPS[native.op.name] == native.op
+            assert len(native.operands) == native.op.reads + 1
+            assert RULES[native.op.rule]([registers[r].dtype for r in native.operands]), native
+            seen.add(native.op.name)
+    assert seen == set(_instructions.OPS)
+    assert [role.name for role in _instructions.Role] == list(_expressions.register_roles)
+    _calls.program.cache_clear()
+
+
+def test_windowable_instructions_gather_between_mkl_calls(monkeypatch):
     """Black-Scholes's arithmetic runs in three passes between MKL's calls, as one would write
     it by hand, with the values of the order it was written in, to the bit."""
     s, k, t = RNG.uniform(50, 150, N), RNG.uniform(40, 160, N), RNG.uniform(0.25, 2, N)
     d1 = "(log(s / k) + (r + 0.5 * v**2) * t) / (v * sqrt(t))"
     text = f"s * cdfnorm({d1}) - k * exp(-r * t) * cdfnorm({d1} - v * sqrt(t))"
     names = {"s": s, "k": k, "t": t, "r": 0.02, "v": 0.3}
-    values = [names[n] for n in _calls.parse(text).names]
-    code = _calls.prepare("expression", text, None, values)[0].code
-    runs = "".join("c" if _compile.cheap(instruction) else "M" for instruction in code)
-    assert [len(run) for run in runs.split("M") if run] == [2, 5, 4], runs
+    laid = []
+    wire = _schedule.wire
+    monkeypatch.setattr(_schedule, "wire", lambda *rows: laid.append(rows[2]) or wire(*rows))
+    _calls.program.cache_clear()
     grouped = evaluate(text, names)
-    monkeypatch.setattr(_compile, "group_cheap", lambda code: code)
+    runs = "".join("c" if _instructions.windowable(i) else "M" for i in laid[-1])
+    assert [len(run) for run in runs.split("M") if run] == [2, 5, 4], runs
+    monkeypatch.setattr(_schedule, "group_windowable", lambda code: code)
     _calls.program.cache_clear()
     try:
         np.testing.assert_array_equal(grouped, evaluate(text, names))

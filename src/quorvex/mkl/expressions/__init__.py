@@ -21,17 +21,11 @@ if np.lib.NumpyVersion(np.__version__) < "2.0.0":
 
 from .. import _expressions
 from . import _calls
+from ._trace import fuse
 
 __all__ = ["block_size", "evaluate", "fuse", "re_evaluate", "set_block_size", "validate"]
 
-_ndarray = np.ndarray
-_NUMEXPR_KEYWORDS = {
-    "optimization": ("none", "moderate", "aggressive"),
-    "truediv": (False, True, "auto"),
-    "sanitize": (None, False, True),
-    "disable_cache": (False, True),
-}
-_last = threading.local()
+_last = threading.local()  # what this thread's validate checked, for re_evaluate
 
 
 def block_size() -> int:
@@ -45,52 +39,13 @@ def set_block_size(n: int | None) -> int:
     return _expressions.set_block_size(n)
 
 
-def _check_keywords(keywords: dict[str, Any]) -> None:
-    for name, value in keywords.items():
-        allowed = _NUMEXPR_KEYWORDS.get(name)
-        if allowed is None:
-            raise TypeError(f"evaluate() got an unexpected keyword argument {name!r}")
-        if not any(value is a or (type(value) is type(a) and value == a) for a in allowed):
-            raise ValueError(f"{name}={value!r}: numexpr takes one of {allowed}")
-
-
-def _prepare(ex, local_dict, global_dict, accuracy, frame):
-    """(parsed, program, the engine's inputs) of one call; for Dask arrays, (parsed, None,
-    the values)."""
-    _calls.check_accuracy(accuracy)
-    parsed = _calls.parse(ex)
-    if local_dict is None:
-        local_dict = frame.f_locals
-    if global_dict is None:
-        global_dict = frame.f_globals
-    values, kinds, tags = [], [], []
-    lazy = False
-    for name in parsed.names:
-        value = local_dict[name] if name in local_dict else global_dict[name]
-        if type(value) is _ndarray:
-            dtype = value.dtype
-            kinds.append(dtype)
-            tags.append(dtype.num)
-        else:
-            value = _calls.argument(value)
-            lazy = lazy or hasattr(value, "__dask_graph__")
-            kinds.append(_calls.kind(value))
-            tags.append(_calls.tag(kinds[-1]))
-        values.append(value)
-    if lazy:
-        return parsed, None, values
-    signature = tuple(kinds)
-    program = _calls.program(("expression", ex, accuracy, signature, tuple(tags)))
-    if program.direct:
-        return parsed, program, tuple(values)
-    origin = ("expression", ex, accuracy)
-    return parsed, *_calls.with_inputs(program, values, origin, signature)
-
-
-def _finish(parsed, result, out):
-    name, axis = parsed.reduction
-    reduce = {"sum": np.sum, "prod": np.prod, "min": np.min, "max": np.max}[name]
-    return reduce(result, axis=axis) if out is None else reduce(result, axis=axis, out=out)
+def _names(local_dict: Any, global_dict: Any) -> tuple:
+    """Where names are looked up: the dicts given, else the frame of evaluate's caller."""
+    if local_dict is None or global_dict is None:
+        frame = sys._getframe(2)
+        local_dict = frame.f_locals if local_dict is None else local_dict
+        global_dict = frame.f_globals if global_dict is None else global_dict
+    return local_dict, global_dict
 
 
 def evaluate(  # noqa: PLR0917  (numexpr's signature)
@@ -118,9 +73,9 @@ def evaluate(  # noqa: PLR0917  (numexpr's signature)
     change nothing: the string is always parsed against a closed grammar, never run.
     """
     if numexpr_keywords:
-        _check_keywords(numexpr_keywords)
-    frame = sys._getframe(1) if local_dict is None or global_dict is None else None
-    parsed, program, inputs = _prepare(ex, local_dict, global_dict, accuracy, frame)
+        _calls.check_numexpr_keywords(numexpr_keywords)
+    names = _names(local_dict, global_dict)
+    parsed, program, inputs = _calls.prepare_expression(ex, *names, accuracy)
     count = _calls.check_threads(threads)
     if program is None:
         from . import _dask
@@ -131,7 +86,7 @@ def evaluate(  # noqa: PLR0917  (numexpr's signature)
     result = _expressions.run(program.program, inputs, (kept,), order, casting, count, "evaluate")
     if parsed.reduction is None:
         return result[0]
-    return _finish(parsed, result[0], out)
+    return _calls.reduce(parsed, result[0], out)
 
 
 def validate(  # noqa: PLR0917  (numexpr's signature)
@@ -151,9 +106,8 @@ def validate(  # noqa: PLR0917  (numexpr's signature)
     After success, ``re_evaluate`` runs it with the same options."""
     try:
         if numexpr_keywords:
-            _check_keywords(numexpr_keywords)
-        frame = sys._getframe(1) if local_dict is None or global_dict is None else None
-        _, program, _ = _prepare(ex, local_dict, global_dict, accuracy, frame)
+            _calls.check_numexpr_keywords(numexpr_keywords)
+        _, program, _ = _calls.prepare_expression(ex, *_names(local_dict, global_dict), accuracy)
         if program is None:
             raise TypeError("re_evaluate works on NumPy arrays; evaluate Dask arrays instead")
         _calls.check_threads(threads)
@@ -172,12 +126,5 @@ def re_evaluate(
     if state is None:
         raise RuntimeError("call validate() before re_evaluate()")
     ex, accuracy, out, order, casting, threads = state
-    frame = sys._getframe(1) if local_dict is None or global_dict is None else None
-    return evaluate(
-        ex, local_dict if local_dict is not None else frame.f_locals,
-        global_dict if global_dict is not None else frame.f_globals,
-        out, order, casting, accuracy=accuracy, threads=threads,
-    )  # fmt: skip
-
-
-from ._trace import fuse  # noqa: E402  (it uses the helpers above)
+    names = _names(local_dict, global_dict)
+    return evaluate(ex, *names, out, order, casting, accuracy=accuracy, threads=threads)

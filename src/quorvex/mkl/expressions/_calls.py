@@ -1,6 +1,6 @@
 """One call of a program: its arguments, its compiled program from the caches, the engine.
 
-``evaluate``, fused functions and Dask's tasks each bring a program's text (an expression
+``evaluate``, fused functions and Dask's tasks each bring a program's source (an expression
 string, or a traced graph's text) and one call's values. A signature tells apart what the
 compiler types differently: an array's dtype and type number (``l`` and ``q`` are equal
 dtypes of two types), NumPy's scalars, Python's weak ones by their type. Caches keep the
@@ -16,16 +16,22 @@ from typing import Any
 import numpy as np
 
 from .. import _expressions
-from . import _compile, _folds, _functions, _parse
-from ._graph import Graph, from_text
+from . import _folds, _functions, _parse
+from ._graph import WEAK, Graph, from_text
+from ._typing import ENGINE_TYPES, Compiled, Compiler, engine_dtype
 
-WEAK = (int, float, complex)
 _ndarray = np.ndarray
 # More threads than any machine has cores; the engine runs at most as many as it may use.
 THREADS_LIMIT = 1 << 16
-
-
 CACHE_LIMIT = 1024  # entries of each cache, the most recently used kept
+EXPRESSION, GRAPH = "expression", "graph"  # the sources of programs
+NUMEXPR_KEYWORDS = {
+    "optimization": ("none", "moderate", "aggressive"),
+    "truediv": (False, True, "auto"),
+    "sanitize": (None, False, True),
+    "disable_cache": (False, True),
+}
+
 parse = functools.lru_cache(CACHE_LIMIT)(_parse.parse)
 
 
@@ -34,27 +40,28 @@ def _graph_of_text(text: str) -> Graph:
     return from_text(text, _functions.keys())
 
 
-def graph(kind_of_text: str, text: str) -> Graph:
-    return parse(text).graph if kind_of_text == "expression" else _graph_of_text(text)
+def graph(source: str, text: str) -> Graph:
+    return parse(text).graph if source == EXPRESSION else _graph_of_text(text)
+
+
+# Arguments ------------------------------------------------------------------------------------
 
 
 def argument(value: Any) -> Any:
     """An argument as the engine takes it: an array, a scalar (Python's or NumPy's), or a
     Dask array."""
-    if type(value) in WEAK or (
-        isinstance(value, np.generic) and value.dtype.char in _compile.ENGINE_TYPES
-    ):
+    if type(value) in WEAK or (isinstance(value, np.generic) and value.dtype.char in ENGINE_TYPES):
         return value
     if hasattr(value, "__dask_graph__"):
         return value
     if isinstance(value, (str, bytes)):
         raise TypeError("strings are not supported in expressions")
     array = np.asarray(value)
-    _compile.engine_dtype(array.dtype)
+    engine_dtype(array.dtype)
     return array
 
 
-def kind(value: Any) -> Any:
+def entry(value: Any) -> Any:
     """What a signature holds of an argument: an array's dtype (a Dask array's too),
     ("scalar", dtype) for NumPy's scalars, the type of Python's (weak) ones."""
     if type(value) is _ndarray:
@@ -64,11 +71,12 @@ def kind(value: Any) -> Any:
     return type(value) if type(value) in WEAK else value.dtype
 
 
-def tag(kind: Any) -> Any:
-    """What the cache key adds to a kind: the type number, which equal dtypes may differ in."""
-    if isinstance(kind, np.dtype):
-        return kind.num
-    return kind[1].num if isinstance(kind, tuple) and kind[0] == "scalar" else None
+def tag(item: Any) -> Any:
+    """What the cache key adds to a signature's entry: the type number, which equal dtypes may
+    differ in."""
+    if isinstance(item, np.dtype):
+        return item.num
+    return item[1].num if isinstance(item, tuple) and item[0] == "scalar" else None
 
 
 def check_accuracy(accuracy: str | None) -> None:
@@ -89,14 +97,26 @@ def check_threads(threads: Any) -> int:
     return min(count, THREADS_LIMIT)
 
 
-def key(kind_of_text: str, text: str, accuracy: str | None, signature: tuple) -> tuple:
-    return (kind_of_text, text, accuracy, signature, tuple(map(tag, signature)))
+def check_numexpr_keywords(keywords: dict[str, Any]) -> None:
+    for name, value in keywords.items():
+        allowed = NUMEXPR_KEYWORDS.get(name)
+        if allowed is None:
+            raise TypeError(f"evaluate() got an unexpected keyword argument {name!r}")
+        if not any(value is a or (type(value) is type(a) and value == a) for a in allowed):
+            raise ValueError(f"{name}={value!r}: numexpr takes one of {allowed}")
+
+
+# Programs -------------------------------------------------------------------------------------
+
+
+def key(source: str, text: str, accuracy: str | None, signature: tuple) -> tuple:
+    return (source, text, accuracy, signature, tuple(map(tag, signature)))
 
 
 def _python_positions(signature: tuple, count: int) -> frozenset[int]:
     """Where the call's own values (the first `count`) are Python's scalars; a value compiled
     in counts as well, so that the folds stay those of the call."""
-    # (A kind is a type, a dtype or a tuple: dtype("float64") == float, so types by identity.)
+    # (An entry is a type, a dtype or a tuple: dtype("float64") == float, so types by identity.)
     return frozenset(
         i for i, k in enumerate(signature[:count])
         if any(k is t for t in WEAK)
@@ -105,44 +125,42 @@ def _python_positions(signature: tuple, count: int) -> frozenset[int]:
 
 
 @functools.lru_cache(CACHE_LIMIT)
-def program(key: tuple) -> _compile.Compiled:
-    """The program of a key: (kind of text, text, accuracy, signature, type numbers). Where
-    the call's Python scalars meet each other, a signature of the call's values alone gives
-    a program that only names the folds (``folds``, no ``program``): its values, with the
+def program(key: tuple) -> Compiled:
+    """The program of a key: (source, text, accuracy, signature, type numbers). Where the
+    call's Python scalars meet each other, a signature of the call's values alone gives a
+    program that only names the folds (``folds``, no ``program``): its values, with the
     folds', make the signature of the program that computes."""
-    kind_of_text, text, accuracy, signature, _ = key
+    source, text, accuracy, signature, _ = key
     check_accuracy(accuracy)
     for item in signature:
         if isinstance(item, np.dtype):
-            _compile.engine_dtype(item)
-    found = graph(kind_of_text, text)
+            engine_dtype(item)
+    found = graph(source, text)
     count = len(found.inputs())
     python = _python_positions(signature, count)
     folds = _folds.plan(found, python) if python else ()
     if folds and len(signature) == count:
-        return _compile.Compiled.folding(folds)
-    return _compile.Compiler(found, signature, accuracy, folds).compile()
+        return Compiled.folding(folds)
+    return Compiler(found, signature, accuracy, folds).compile()
 
 
-def prepare(
-    kind_of_text: str, text: str, accuracy: str | None, values: list
-) -> tuple[_compile.Compiled, tuple]:
+def prepare(source: str, text: str, accuracy: str | None, values: list) -> tuple[Compiled, tuple]:
     """(program, the engine's inputs) of one call."""
-    signature = tuple(map(kind, values))
-    origin = (kind_of_text, text, accuracy)
+    signature = tuple(map(entry, values))
+    origin = (source, text, accuracy)
     return with_inputs(program(key(*origin, signature)), values, origin, signature)
 
 
 def with_inputs(
-    found: _compile.Compiled, values: list, origin: tuple, signature: tuple
-) -> tuple[_compile.Compiled, tuple]:
+    found: Compiled, values: list, origin: tuple, signature: tuple
+) -> tuple[Compiled, tuple]:
     """The program and the engine's inputs: the values followed by those of the folds,
     arrays as they are, scalars made in their registers' dtypes. A Python int beyond its
-    dtype, which only comparisons read, is compiled in as a value: NumPy compares it as the
-    number it is. ``origin``: (kind of text, text, accuracy)."""
+    dtype, which only comparisons and results read, is compiled in as a value: NumPy compares
+    it, and makes an array of it, as the number it is. ``origin``: (source, text, accuracy)."""
     if found.program is None:  # it names the folds
         values = [*values, *_folds.compute(found.folds, values)]
-        signature = (*signature, *map(kind, values[len(signature) :]))
+        signature = (*signature, *map(entry, values[len(signature) :]))
         found = program(key(*origin, signature))
     if found.direct:
         return found, tuple(values)
@@ -174,8 +192,47 @@ def _beyond(value: Any, dtype: np.dtype) -> bool:
     return not info.min <= value <= info.max
 
 
+# Expressions ----------------------------------------------------------------------------------
+
+
+def prepare_expression(ex: str, local_dict: Any, global_dict: Any, accuracy: str | None) -> tuple:
+    """(parsed, program, the engine's inputs) of one evaluate call; for Dask arrays, (parsed,
+    None, the values). The signature and its key are made in one pass over the names: this is
+    every call's path."""
+    check_accuracy(accuracy)
+    parsed = parse(ex)
+    values, entries, tags = [], [], []
+    lazy = False
+    for name in parsed.names:
+        value = local_dict[name] if name in local_dict else global_dict[name]
+        if type(value) is _ndarray:
+            dtype = value.dtype
+            entries.append(dtype)
+            tags.append(dtype.num)
+        else:
+            value = argument(value)
+            lazy = lazy or hasattr(value, "__dask_graph__")
+            entries.append(entry(value))
+            tags.append(tag(entries[-1]))
+        values.append(value)
+    if lazy:
+        return parsed, None, values
+    signature = tuple(entries)
+    found = program((EXPRESSION, ex, accuracy, signature, tuple(tags)))
+    if found.direct:
+        return parsed, found, tuple(values)
+    return parsed, *with_inputs(found, values, (EXPRESSION, ex, accuracy), signature)
+
+
+def reduce(parsed: _parse.Parsed, result: np.ndarray, out: Any) -> Any:
+    """The reduction around an expression, as NumPy's."""
+    name, axis = parsed.reduction
+    function = {"sum": np.sum, "prod": np.prod, "min": np.min, "max": np.max}[name]
+    return function(result, axis=axis) if out is None else function(result, axis=axis, out=out)
+
+
 def run(
-    program: _compile.Compiled, inputs: tuple, outs: tuple, *, order: str, casting: str,
+    program: Compiled, inputs: tuple, outs: tuple, *, order: str, casting: str,
     threads: int, name: str,
 ) -> tuple:  # fmt: skip
     return _expressions.run(program.program, inputs, outs, order, casting, threads, name)

@@ -23,17 +23,17 @@ class Chunk:
     """The work of one chunk: the program's text, compiled where it runs."""
 
     def __init__(
-        self, kind: str, text: str, accuracy: str | None, several: bool, options: dict
+        self, source: str, text: str, accuracy: str | None, several: bool, options: dict
     ) -> None:
-        self.kind, self.text, self.accuracy, self.several = kind, text, accuracy, several
+        self.source, self.text, self.accuracy, self.several = source, text, accuracy, several
         self.options = options  # order, casting, threads
 
     def __reduce__(self) -> tuple:
-        return Chunk, (self.kind, self.text, self.accuracy, self.several, self.options)
+        return Chunk, (self.source, self.text, self.accuracy, self.several, self.options)
 
     def __call__(self, *blocks: Any) -> Any:
         values = [b if type(b) in _calls.WEAK else np.asarray(b) for b in blocks]
-        program, inputs = _calls.prepare(self.kind, self.text, self.accuracy, values)
+        program, inputs = _calls.prepare(self.source, self.text, self.accuracy, values)
         outs = (None,) * len(program.dtypes)
         results = _calls.run(program, inputs, outs, name="evaluate", **self.options)
         return results if self.several else results[0]
@@ -47,14 +47,14 @@ def _checked(options: dict) -> dict:
 
 
 def _lazy(chunk: Chunk, values: list[Any]) -> Any:
-    dtypes = _calls.prepare(chunk.kind, chunk.text, chunk.accuracy, values)[0].dtypes
+    dtypes = _calls.prepare(chunk.source, chunk.text, chunk.accuracy, values)[0].dtypes
     arrays = [da.asarray(v) if type(v) not in _calls.WEAK else v for v in values]
     ndim = max((a.ndim for a in arrays if type(a) not in _calls.WEAK), default=0)
     index = tuple(range(ndim))
     arguments: list[Any] = []
     for a in arrays:  # dimensions aligned from the right, as broadcasting aligns them
         arguments += [a, None] if type(a) in _calls.WEAK else [a, index[ndim - a.ndim :]]
-    token = f"quorvex-{chunk.kind}"
+    token = f"quorvex-{chunk.source}"
 
     def blocks(function: Any, dtype: np.dtype, *args: Any, name: str) -> da.Array:
         meta = np.empty((0,) * ndim, dtype)
@@ -74,7 +74,7 @@ def evaluate(
 ) -> Any:
     if out is not None:
         raise ValueError("out= takes NumPy arrays; a Dask result is lazy")
-    result = _lazy(Chunk("expression", ex, accuracy, False, _checked(options)), values)
+    result = _lazy(Chunk(_calls.EXPRESSION, ex, accuracy, False, _checked(options)), values)
     if parsed.reduction is None:
         return result
     name, axis = parsed.reduction
@@ -83,4 +83,4 @@ def evaluate(
 
 def fused(text: str, several: bool, values: list[Any], accuracy: str | None, threads: int) -> Any:
     options = {"order": "K", "casting": "safe", "threads": threads}
-    return _lazy(Chunk("graph", text, accuracy, several, options), values)
+    return _lazy(Chunk(_calls.GRAPH, text, accuracy, several, options), values)

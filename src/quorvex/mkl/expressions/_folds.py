@@ -18,7 +18,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ._graph import Graph
+from ._graph import WEAK, Graph
 
 # Each operator of the language, by its key, as Python computes it on Python's scalars.
 OPERATORS: dict[str, Callable[..., object]] = {
@@ -50,14 +50,13 @@ COMPARISONS = frozenset(
     ("numpy.less", "numpy.less_equal", "numpy.greater", "numpy.greater_equal", "numpy.equal",
      "numpy.not_equal")
 )  # fmt: skip
-PYTHON_SCALARS = (int, float, complex)
 # No dtype holds an integer of more bits: such a result would only be refused later, after
 # Python spent its time and memory making it (``9 ** 9 ** 9``).
 LARGEST_BITS = 1 << 16
 
 
 def is_python_scalar(value: object) -> bool:
-    return type(value) in PYTHON_SCALARS
+    return type(value) in WEAK
 
 
 def apply(key: str, operands: Sequence[object]) -> object:

@@ -17,6 +17,7 @@ import functools
 import numpy as np
 
 from .. import _vml_operations, vml
+from ._instructions import OPS
 
 # numexpr's functions (2.14), by numexpr's names; NumPy's names where they differ.
 NUMEXPR_FUNCTIONS = (
@@ -28,8 +29,10 @@ NUMEXPR_FUNCTIONS = (
     *("isnan", "isfinite", "isinf", "signbit"),
 )
 NUMPY_NAMES = {"abs": "absolute", "conj": "conjugate", "round": "rint"}
-# The engine's own instructions, with their numbers of arguments (numexpr has them all).
-OWN = {"where": 3, "real": 1, "imag": 1, "complex": 2, "copy": 1, "ones_like": 1}
+# The language's own functions (numexpr has them all), with their numbers of arguments: those
+# that are the engine's instructions read what its table says; ones_like makes a constant.
+OWN = {name: OPS[name].reads for name in ("where", "real", "imag", "complex", "copy")}
+OWN["ones_like"] = 1
 REDUCTIONS = ("sum", "prod", "min", "max")
 ACCURACIES = ("ha", "la", "ep")
 

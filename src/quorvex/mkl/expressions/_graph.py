@@ -12,7 +12,8 @@ from dataclasses import dataclass
 import numpy as np
 
 # Python's scalars are weak (NEP 50): they take the dtype of what they meet.
-WEAK = {"int": int, "float": float, "complex": complex}
+WEAK = (int, float, complex)
+WEAK_BY_NAME = {t.__name__: t for t in WEAK}
 STRONG_KINDS = frozenset("biufc")
 
 
@@ -84,7 +85,7 @@ def _constant_text(value: object) -> str:
 
 
 def _constant(kind: str, literal: str) -> object:
-    python = {**WEAK, "bool": bool}.get(kind)
+    python = {**WEAK_BY_NAME, "bool": bool}.get(kind)
     try:
         dtype = None if python else np.dtype(kind)
     except TypeError:

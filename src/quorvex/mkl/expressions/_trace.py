@@ -18,9 +18,9 @@ from numpy.lib.mixins import NDArrayOperatorsMixin
 from . import _calls, _functions
 from ._graph import Builder
 
-_WEAK = (int, float, complex)
-# NumPy's shortcuts for an inexact array to a Python scalar power (what ``x ** 2`` calls).
-_POWER_SHORTCUTS = {2: np.square, 0.5: np.sqrt, -1: np.reciprocal, 1: np.positive}
+# The Python scalar exponents NumPy's ``x ** e`` takes a shortcut for (np.square for 2, ...):
+# the compiler's power takes them the same way.
+_POWER_SHORTCUTS = frozenset((2, 0.5, -1, 1))
 
 
 def _refuse(what: str) -> TypeError:
@@ -41,7 +41,7 @@ class Tracer(NDArrayOperatorsMixin):
             if value._builder is not self._builder:
                 raise TypeError("a value of another traced call was used here")
             return value._node
-        if type(value) in _WEAK or isinstance(value, (bool, np.generic)):
+        if type(value) in _calls.WEAK or isinstance(value, (bool, np.generic)):
             return self._builder.const(value)
         if isinstance(value, np.ndarray) and value.ndim == 0:
             return self._builder.const(value[()])
@@ -74,7 +74,7 @@ class Tracer(NDArrayOperatorsMixin):
         raise _refuse(f"np.{func.__name__}")
 
     def __pow__(self, exponent: Any) -> Any:
-        if type(exponent) in _WEAK and exponent in _POWER_SHORTCUTS:
+        if type(exponent) in _calls.WEAK and exponent in _POWER_SHORTCUTS:
             return self._call("power", self, exponent)
         return np.power(self, exponent)
 
@@ -122,12 +122,13 @@ class Tracer(NDArrayOperatorsMixin):
         return f"<traced value %{self._node}>"
 
 
-def trace(function: Any, kinds: tuple, ndims: tuple, kwargs: dict) -> Any:
-    """The graph of ``function`` on arguments of these kinds (dtypes, or weak scalar types)."""
+def trace(function: Any, entries: tuple, ndims: tuple, kwargs: dict) -> Any:
+    """The graph of ``function`` on arguments of these signature entries (dtypes, or weak
+    scalar types)."""
     builder = Builder()
     arguments = []
-    for i, (kind, ndim) in enumerate(zip(kinds, ndims, strict=True)):
-        dtype = kind if isinstance(kind, np.dtype) else None
+    for i, (item, ndim) in enumerate(zip(entries, ndims, strict=True)):
+        dtype = item if isinstance(item, np.dtype) else None
         arguments.append(Tracer(builder, builder.input(f"x{i}"), dtype, ndim))
     returned = function(*arguments, **kwargs)
     several = isinstance(returned, (tuple, list))
@@ -153,21 +154,21 @@ class Fused:
         self.threads = _calls.check_threads(threads)
         self._traced = functools.lru_cache(self.TRACES_LIMIT)(self._trace)
 
-    def _trace(self, kinds: tuple, tags: tuple, ndims: tuple, keywords: tuple) -> tuple:
-        graph, several = trace(self.function, kinds, ndims, dict(keywords))
+    def _trace(self, entries: tuple, tags: tuple, ndims: tuple, keywords: tuple) -> tuple:
+        graph, several = trace(self.function, entries, ndims, dict(keywords))
         return graph.text(), several
 
     def __call__(self, *args: Any, **kwargs: Any) -> Any:
         values = [_calls.argument(a) for a in args]
-        kinds = tuple(map(_calls.kind, values))
+        entries = tuple(map(_calls.entry, values))
         ndims = tuple(getattr(v, "ndim", 0) for v in values)
         keywords = tuple(sorted(kwargs.items()))
-        text, several = self._traced(kinds, tuple(map(_calls.tag, kinds)), ndims, keywords)
+        text, several = self._traced(entries, tuple(map(_calls.tag, entries)), ndims, keywords)
         if any(hasattr(v, "__dask_graph__") for v in values):
             from . import _dask
 
             return _dask.fused(text, several, values, self.accuracy, self.threads)
-        program, inputs = _calls.prepare("graph", text, self.accuracy, values)
+        program, inputs = _calls.prepare(_calls.GRAPH, text, self.accuracy, values)
         outs = (None,) * len(program.dtypes)
         results = _calls.run(
             program, inputs, outs, order="K", casting="safe", threads=self.threads,

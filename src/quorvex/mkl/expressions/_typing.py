@@ -1,10 +1,9 @@
-"""Types a graph for one input signature, and lays it out as the engine's program.
+"""Types a graph for one input signature: the engine's registers and instructions, in the
+dtypes a chain of the same NumPy and vml calls would compute in.
 
 Each call's dtypes are NumPy's: ``ufunc.resolve_dtypes`` on the ufunc in question, with
-Python's scalars weak (NEP 50), so a program computes in the dtypes a chain of the same
-NumPy and vml calls would, rounding float16 after every one. Operands are cast where the
-chosen loop wants another dtype. Registers are reused once their value is dead, so that a
-program's registers, one block each, stay in the core's cache.
+Python's scalars weak (NEP 50), rounding float16 after every one. Operands are cast where the
+chosen loop wants another dtype. The schedule (``_schedule``) then lays the program out.
 """
 
 from __future__ import annotations
@@ -13,13 +12,12 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .. import _expressions
-from . import _folds, _functions
+from . import _folds, _functions, _schedule
 from ._graph import Graph
+from ._instructions import OPS, Call, Instruction, Native, Register, Role
 
 # The types registers hold; the ufunc loops' own characters.
 ENGINE_TYPES = frozenset("?bBhHiIlLqQefdFD")
-INPUT, OUTPUT, CONSTANT, TEMPORARY, SCALAR_INPUT = range(5)
 # Nodes that pick one result of a call with several: ("result1", call).
 RESULTS = ("result0", "result1", "result2", "result3")
 DEFAULT_DTYPES = {int: np.dtype(np.int64), float: np.dtype(np.float64), complex: np.dtype(complex)}
@@ -44,29 +42,28 @@ class Compiled:
     plan: tuple[tuple[int, np.dtype | None, str], ...]
     direct: bool  # the arguments are the program's inputs, as they are
     dtypes: tuple[np.dtype, ...]  # of the results
-    code: tuple  # per block, as laid out: (ufunc, loop, registers, uniform) | (name, registers)
     signature: tuple
     folds: tuple = ()  # what Python computes of the call's scalars: arguments after its own
 
     @classmethod
     def folding(cls, folds: tuple) -> Compiled:
         """No program yet: the call's values, with these folds', make its signature."""
-        return cls(None, (), False, (), (), (), folds)
+        return cls(None, (), False, (), (), folds)
 
 
 class _Value:
     """A node's value while compiling: a register, a constant, or a scalar argument (one of
-    Python's, weak, or of NumPy's). Uniform values are the same in every element: the
-    program's prologue computes them once."""
+    Python's, weak, or of NumPy's). Values computed once are the same in every element: the
+    program's prologue computes them."""
 
-    __slots__ = ("constant", "dtype", "register", "scalar_argument", "uniform")
+    __slots__ = ("constant", "dtype", "once", "register", "scalar_argument")
 
-    def __init__(self, dtype, register=None, constant=None, scalar_argument=None, uniform=None):
+    def __init__(self, dtype, register=None, constant=None, scalar_argument=None, once=None):
         self.dtype = dtype  # np.dtype, or int/float/complex for weak scalars
         self.register = register
         self.constant = constant
         self.scalar_argument = scalar_argument
-        self.uniform = register is None if uniform is None else uniform
+        self.once = register is None if once is None else once
 
     @property
     def weak(self) -> bool:
@@ -98,29 +95,29 @@ class Compiler:
         # weak scalars, ("scalar", dtype) for NumPy's, ("value", v) for one value compiled in
         self.graph, self.signature, self.accuracy = graph, signature, accuracy
         self.folds: tuple[_folds.Fold, ...] = folds
-        self.registers: list[list] = []  # [dtype, kind, index, bytes, uniform]
-        self.code: list[tuple] = []  # (ufunc, loop, operands, uniform) | (name, operands)
-        self.once: list[bool] = []  # per instruction: in the prologue
+        self.registers: list[Register] = []
+        self.code: list[Instruction] = []
+        self.in_prologue: list[bool] = []  # per instruction
         self.plan: list[tuple[int, np.dtype | None, bool]] = []  # (argument, dtype, wraps)
         self._made: dict[tuple, int] = {}
         self._exact: set[int] = set()  # scalar registers read by other than <, == and results
 
     # Registers ------------------------------------------------------------------------------
 
-    def _register(self, dtype, kind=TEMPORARY, index=0, value=b"", uniform=False) -> int:
-        self.registers.append([engine_dtype(dtype), kind, index, value, uniform])
+    def _register(self, dtype, role=Role.temporary, index=0, value=b"", once=False) -> int:
+        self.registers.append(Register(engine_dtype(dtype), role, index, value, once))
         return len(self.registers) - 1
 
-    def _emit(self, instruction: tuple, once: bool) -> None:
+    def _emit(self, instruction: Instruction, once: bool) -> None:
         self.code.append(instruction)
-        self.once.append(once)
+        self.in_prologue.append(once)
 
     def _input(self, argument: int, dtype: np.dtype | None, wraps: bool = False) -> int:
         key = ("input", argument, dtype, wraps)
         if key not in self._made:
             made = dtype if dtype is not None else self.signature[argument]
-            kind = INPUT if dtype is None else SCALAR_INPUT
-            self._made[key] = self._register(made, kind, len(self.plan), uniform=dtype is not None)
+            role = Role.input if dtype is None else Role.scalar_input
+            self._made[key] = self._register(made, role, len(self.plan), once=dtype is not None)
             self.plan.append((argument, dtype, wraps))
         return self._made[key]
 
@@ -140,7 +137,7 @@ class Compiler:
             if key not in self._made:
                 value = (np.asarray(v.constant).astype(dtype) if wrap and v.weak
                          else np.asarray(v.constant, dtype=dtype)).tobytes()  # fmt: skip
-                self._made[key] = self._register(dtype, CONSTANT, 0, value, uniform=True)
+                self._made[key] = self._register(dtype, Role.constant, 0, value, once=True)
             return self._made[key]
         if v.dtype == dtype:
             return v.register
@@ -148,8 +145,8 @@ class Compiler:
         if key not in self._made:
             if not (np.can_cast(v.dtype, dtype, "safe") or dtype.kind == "b"):
                 raise TypeError(f"cannot cast {v.dtype} to {dtype} safely")
-            self._made[key] = self._register(dtype, uniform=v.uniform)
-            self._emit(("cast", (v.register, self._made[key])), v.uniform)
+            self._made[key] = self._register(dtype, once=v.once)
+            self._emit(Native(OPS["cast"], (v.register, self._made[key])), v.once)
         return self._made[key]
 
     # Calls ----------------------------------------------------------------------------------
@@ -170,18 +167,17 @@ class Compiler:
         operands = [
             self.operand(a, d, valued=valued) for a, d in zip(arguments, dtypes, strict=False)
         ]
-        once = all(self.registers[r][4] for r in operands)
-        results = [self._register(d, uniform=once) for d in dtypes[u.nin :]]
-        # Uniform operands a loop takes as one value go with a step of 0.
+        once = all(self.registers[r].once for r in operands)
+        results = [self._register(d, once=once) for d in dtypes[u.nin :]]
+        # Values computed once that a loop takes as one value go with a step of 0.
         scalars = _functions.scalar_operands(key)
-        uniform = (
-            tuple(i in scalars and self.registers[r][4] for i, r in enumerate(operands))
+        step0 = (
+            tuple(i in scalars and self.registers[r].once for i, r in enumerate(operands))
             + (False,) * u.nout
         )
-        self._emit((u, loop, (*operands, *results), uniform), once)
+        self._emit(Call(u, loop, (*operands, *results), step0), once)
         return [
-            _Value(d, register=r, uniform=once)
-            for d, r in zip(dtypes[u.nin :], results, strict=True)
+            _Value(d, register=r, once=once) for d, r in zip(dtypes[u.nin :], results, strict=True)
         ]
 
     @staticmethod
@@ -202,11 +198,12 @@ class Compiler:
         return None
 
     def native(self, name: str, operands: list[int], dtype: np.dtype, once=None) -> _Value:
+        """One of the engine's own instructions, by its name in the engine's table."""
         if once is None:
-            once = all(self.registers[r][4] for r in operands)
-        result = self._register(dtype, uniform=once)
-        self._emit((name, (*operands, result)), once)
-        return _Value(engine_dtype(dtype), register=result, uniform=once)
+            once = all(self.registers[r].once for r in operands)
+        result = self._register(dtype, once=once)
+        self._emit(Native(OPS[name], (*operands, result)), once)
+        return _Value(engine_dtype(dtype), register=result, once=once)
 
     def call(self, key: str, arguments: list[_Value]) -> list[_Value]:
         if key in _folds.OPERATORS and all(a.weak and a.is_constant for a in arguments):
@@ -220,7 +217,7 @@ class Compiler:
         expected = 2 if key == "power" else _functions.OWN[key]
         if len(arguments) != expected:
             raise TypeError(f"{key} takes {expected} arguments, not {len(arguments)}")
-        return [getattr(self, f"_{key}")(*arguments)]
+        return [self._LANGUAGE[key](self, *arguments)]
 
     def _integer_power(self, base: _Value, exponent: _Value, result: np.dtype) -> _Value:
         if exponent.is_constant and exponent.constant < 0:
@@ -300,6 +297,10 @@ class Compiler:
             return _Value(engine_dtype(kind[1]), scalar_argument=i)
         return _Value(kind, scalar_argument=i)
 
+    # The expression language's own functions, and **, by name.
+    _LANGUAGE: dict = {  # noqa: RUF012  (filled in below, once the methods exist)
+    }
+
     def compile(self) -> Compiled:
         names = self.graph.inputs()
         position = {name: i for i, name in enumerate(names)}
@@ -324,160 +325,34 @@ class Compiler:
             else:
                 taken[index] = self.call(node[0], [values[a] for a in node[1:]])
                 values.append(taken[index][0])
-        dtypes = []
-        for j, node in enumerate(self.graph.outputs):
-            v = values[node]
-            r = v.register
-            if r is None or v.uniform or self.registers[r][1] != TEMPORARY:
-                r = self._copy(v, once=False).register  # an input, a constant, a second time
-            self.registers[r][1:3] = [OUTPUT, j]
-            dtypes.append(self.registers[r][0])
-        prologue = [c for c, once in zip(self.code, self.once, strict=True) if once]
-        body = [c for c, once in zip(self.code, self.once, strict=True) if not once]
-        registers, code = allocate(self.registers, prologue + body)
-        grouped = group_cheap(body)
-        if grouped != body:  # unless it needs more of the cache than the order it was written in
-            regrouped = allocate(self.registers, prologue + grouped)
-            if len(regrouped[0]) <= len(registers) + 2:
-                registers, code = regrouped
-        program = _expressions.program(registers, code[: len(prologue)], code[len(prologue) :])
+        dtypes = [self._output(j, values[node]) for j, node in enumerate(self.graph.outputs)]
+        program = _schedule.lay_out(self.registers, self.code, self.in_prologue)
         # (np.dtype(None) is float64, so the dtypes are compared by identity.)
         direct = [i for i, *_ in self.plan] == list(range(len(self.signature)))
         direct = direct and all(dtype is None for _, dtype, _ in self.plan)
-        body = code[len(prologue) :]
         plan = tuple(
             (argument, dtype, "wraps" if wraps else "exact" if r in self._exact else "valued")
             for (argument, dtype, wraps), r in zip(self.plan, self._plan_registers(), strict=True)
         )  # fmt: skip
-        return Compiled(program, plan, direct, tuple(dtypes), body, self.signature, self.folds)
+        return Compiled(program, plan, direct, tuple(dtypes), self.signature, self.folds)
+
+    def _output(self, j: int, v: _Value) -> np.dtype:
+        """Makes v the program's result j; its dtype."""
+        r = v.register
+        if r is None or v.once or self.registers[r].role != Role.temporary:
+            r = self._copy(v, once=False).register  # an input, a constant, a second time
+        self.registers[r].role, self.registers[r].index = Role.output, j
+        return self.registers[r].dtype
 
     def _plan_registers(self) -> list[int]:
         found = [0] * len(self.plan)
-        for r, (_, kind, index, *_) in enumerate(self.registers):
-            if kind in (INPUT, SCALAR_INPUT):
-                found[index] = r
+        for r, register in enumerate(self.registers):
+            if register.role in (Role.input, Role.scalar_input):
+                found[register.index] = r
         return found
 
 
-def _operands(instruction: tuple) -> tuple[int, ...]:
-    return instruction[2] if len(instruction) == 4 else instruction[1]
-
-
-def _writes(instruction: tuple) -> int:
-    return instruction[0].nout if len(instruction) == 4 else 1
-
-
-def cheap(instruction: tuple) -> bool:
-    """Whether the instruction is one the engine may run window by window among its
-    neighbours (its rule for them): its own and NumPy's loops, a few operations per element,
-    where MKL's calls cost a block's worth."""
-    if len(instruction) == 2:
-        return len(instruction[1]) <= 4
-    u = instruction[0]
-    return len(instruction[2]) <= 4 and getattr(np, u.__name__, None) is u
-
-
-def group_cheap(code: list[tuple]) -> list[tuple]:
-    """The code reordered so that its cheap instructions gather into as few runs between
-    MKL's calls as their values allow, as one would write the loops by hand: a run's
-    instructions follow one another over a block while it is in cache, and the run that
-    makes the results goes by windows in L1. A cheap value that only cheap instructions
-    read waits for its first reader's run; within a run, a value read once comes just
-    before its reader, so that a product stays next to the sum that takes it."""
-    producer: dict[int, int] = {}
-    for i, instruction in enumerate(code):
-        operands = _operands(instruction)
-        for r in operands[len(operands) - _writes(instruction) :]:
-            producer[r] = i
-    sources: list[list[int]] = []
-    readers: list[list[int]] = [[] for _ in code]
-    for i, instruction in enumerate(code):
-        operands = _operands(instruction)
-        found = list(dict.fromkeys(
-            producer[r] for r in operands[: len(operands) - _writes(instruction)] if r in producer
-        ))  # fmt: skip
-        sources.append(found)
-        for j in found:
-            readers[j].append(i)
-    is_cheap = [cheap(instruction) for instruction in code]
-    # Run k holds the cheap instructions of stage k; MKL's calls of stage k come after it.
-    stage = [0] * len(code)
-    ready = [0] * len(code)  # the first run that may read the instruction's results
-    for i in range(len(code)):
-        stage[i] = max((ready[j] for j in sources[i]), default=0)
-        ready[i] = stage[i] + (0 if is_cheap[i] else 1)
-    for i in reversed(range(len(code))):
-        if is_cheap[i] and readers[i] and all(is_cheap[j] for j in readers[i]):
-            stage[i] = min(stage[j] for j in readers[i])
-    order: list[int] = []
-    placed = [False] * len(code)
-
-    def place(i: int) -> None:  # what i reads of its run first, depth first, without recursion
-        placed[i] = True
-        pending = [(i, iter(sources[i]))]
-        while pending:
-            node, rest = pending[-1]
-            j = next((j for j in rest if not placed[j] and is_cheap[j] and stage[j] == stage[i]),
-                     None)  # fmt: skip
-            if j is None:
-                order.append(node)
-                pending.pop()
-            else:
-                placed[j] = True
-                pending.append((j, iter(sources[j])))
-
-    by_stage: list[list[int]] = [[] for _ in range(max(stage, default=0) + 1)]
-    for i, k in enumerate(stage):
-        by_stage[k].append(i)
-    for k, members in enumerate(by_stage):
-        here = [i for i in members if is_cheap[i]]
-        for i in here:
-            if not placed[i] and not any(is_cheap[j] and stage[j] == k for j in readers[i]):
-                place(i)  # a run's results: each pulls in what it reads of the run
-        for i in here:
-            if not placed[i]:
-                place(i)
-        order += [i for i in members if not is_cheap[i]]
-    return [code[i] for i in order]
-
-
-def allocate(registers: list[list], code: list[tuple]) -> tuple[tuple, tuple]:
-    """The registers as the engine takes them, temporaries sharing one block where their
-    values do not live at once; a result may take the block of an operand that dies there.
-    What the prologue computes stays for the whole evaluation."""
-    last_read = {}
-    for i, instruction in enumerate(code):
-        operands = _operands(instruction)
-        for r in operands[: len(operands) - _writes(instruction)]:
-            last_read[r] = i
-    physical: dict[int, int] = {}
-    rows: list[tuple] = []
-    free: dict[str, list[int]] = {}
-
-    def place(r: int) -> int:
-        dtype, kind, index, value, _ = registers[r]
-        if kind == TEMPORARY and free.get(dtype.char):
-            return free[dtype.char].pop()
-        rows.append((dtype.num, kind, index, value))
-        return len(rows) - 1
-
-    for r, (_, kind, *_) in enumerate(registers):
-        if kind != TEMPORARY:
-            physical[r] = place(r)
-    laid_out = []
-    for i, instruction in enumerate(code):
-        operands = _operands(instruction)
-        n_in = len(operands) - _writes(instruction)
-        for r in dict.fromkeys(operands[:n_in]):
-            if registers[r][1] == TEMPORARY and not registers[r][4] and last_read.get(r) == i:
-                free.setdefault(registers[r][0].char, []).append(physical[r])
-        for r in operands[n_in:]:
-            if r not in physical:
-                physical[r] = place(r)
-        mapped = tuple(physical[r] for r in operands)
-        laid_out.append((*instruction[:2], mapped, instruction[3]) if len(instruction) == 4
-                        else (instruction[0], mapped))  # fmt: skip
-        for r in operands[n_in:]:
-            if registers[r][1] == TEMPORARY and not registers[r][4] and r not in last_read:
-                free.setdefault(registers[r][0].char, []).append(physical[r])
-    return tuple(rows), tuple(laid_out)
+Compiler._LANGUAGE.update(
+    power=Compiler._power, where=Compiler._where, real=Compiler._real, imag=Compiler._imag,
+    complex=Compiler._complex, copy=Compiler._copy, ones_like=Compiler._ones_like,
+)  # fmt: skip

@@ -1,0 +1,20 @@
+// The passes over a decoded program, in the order make_program runs them.
+#pragma once
+
+#include "program.hpp"
+
+namespace quorvex::expressions {
+
+/// Merges each product that only the next instruction's addition or subtraction reads into one
+/// multiply-add: NumPy's two roundings (the build contracts nothing), in one pass.
+void merge_multiply_adds(Program& p);
+
+/// Groups the code into runs of windowable instructions and finds, per run that writes the
+/// program's results, the temporaries that live only within it: those go window by window.
+void plan_runs(Program& p);
+
+/// Marks the registers some instruction reads as an array, not by a step of 0: only those are
+/// copied through a block when a worker fills its registers.
+void mark_read_as_array(Program& p);
+
+}  // namespace quorvex::expressions
