@@ -14,7 +14,7 @@ namespace quorvex::expressions {
 /// IEEE arithmetic on float32 and float64 registers, NumPy's operators to the bit and to the
 /// flag (one rounding per operation, nothing contracted), in loops that cost a few cycles to
 /// call: a run of them goes window by window at the speed of one loop over its arrays.
-/// A uniform operand is read once.
+/// An operand with a step of 0 is read once.
 enum class Operands { arrays, scalar_first, scalar_second };
 
 struct Add {
