@@ -4,7 +4,7 @@ In ``a + s*2`` with a Python float ``s``, Python multiplies ``s*2`` itself, and 
 then takes the product as a weak scalar (NEP 50): float32 ``a`` stays float32, and an int8
 ``b + k*2`` with ``k = 100`` is NumPy's OverflowError. So the operators whose operands are
 all Python's scalars (passed in, literals, or such operators' results) are folded by
-Python, at each call, into scalar arguments of the program, whose kinds are the types of
+Python, at each call, into scalar arguments of the program, whose signature entries are the types of
 the values Python makes (``k ** -1`` is a float). A comparison's bool is NumPy's, as a
 literal ``True`` is: not weak, and what reads it is NumPy's.
 """
@@ -97,7 +97,7 @@ def plan(graph: Graph, python_arguments: frozenset[int]) -> tuple[Fold, ...]:
             operand[index] = ("constant", node[1])
         elif node[0] in OPERATORS and all(a in operand for a in node[1:]):
             operands = tuple(operand[a] for a in node[1:])
-            if all(kind == "constant" for kind, _ in operands):
+            if all(source == "constant" for source, _ in operands):
                 if node[0] not in COMPARISONS:
                     operand[index] = ("constant", apply(node[0], [v for _, v in operands]))
                 continue
@@ -112,8 +112,8 @@ def compute(folds: tuple[Fold, ...], arguments: Sequence[object]) -> list[object
     values: list[object] = []
     for fold in folds:
         operands = [
-            arguments[v] if kind == "argument" else values[v] if kind == "fold" else v
-            for kind, v in fold.operands
+            arguments[v] if source == "argument" else values[v] if source == "fold" else v
+            for source, v in fold.operands
         ]  # type: ignore[index]
         values.append(apply(fold.key, operands))
     return values

@@ -73,25 +73,27 @@ def _hex(value: float) -> str:
 
 def _constant_text(value: object) -> str:
     if isinstance(value, np.generic):
-        kind = value.dtype.name
+        type_name = value.dtype.name
         value = value.item()
     else:
-        kind = "bool" if isinstance(value, bool) else type(value).__name__
+        type_name = "bool" if isinstance(value, bool) else type(value).__name__
     if isinstance(value, bool) or isinstance(value, int):
-        return f"{kind} {int(value)}"
+        return f"{type_name} {int(value)}"
     if isinstance(value, float):
-        return f"{kind} {_hex(value)}"
-    return f"{kind} {_hex(value.real)}:{_hex(value.imag)}"  # complex
+        return f"{type_name} {_hex(value)}"
+    return f"{type_name} {_hex(value.real)}:{_hex(value.imag)}"  # complex
 
 
-def _constant(kind: str, literal: str) -> object:
-    python = {**WEAK_BY_NAME, "bool": bool}.get(kind)
+def _constant(type_name: str, literal: str) -> object:
+    python = {**WEAK_BY_NAME, "bool": bool}.get(type_name)
     try:
-        dtype = None if python else np.dtype(kind)
+        dtype = None if python else np.dtype(type_name)
     except TypeError:
         dtype = None
-    if python is None and (dtype is None or dtype.kind not in STRONG_KINDS or dtype.name != kind):
-        raise ValueError(f"no constants of type {kind!r}")
+    if python is None and (
+        dtype is None or dtype.kind not in STRONG_KINDS or dtype.name != type_name
+    ):
+        raise ValueError(f"no constants of type {type_name!r}")
     category = (
         dtype.kind if dtype is not None else {bool: "b", int: "i", float: "f"}.get(python, "c")
     )

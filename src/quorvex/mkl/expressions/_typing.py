@@ -288,14 +288,14 @@ class Compiler:
     # The whole program ------------------------------------------------------------------------
 
     def _argument(self, i: int) -> _Value:
-        kind = self.signature[i]
-        if isinstance(kind, np.dtype):
-            return _Value(engine_dtype(kind), register=self._input(i, None))
-        if isinstance(kind, tuple) and kind[0] == "value":  # compiled in
-            return _constant_value(kind[1])
-        if isinstance(kind, tuple):  # one of NumPy's scalars
-            return _Value(engine_dtype(kind[1]), scalar_argument=i)
-        return _Value(kind, scalar_argument=i)
+        item = self.signature[i]
+        if isinstance(item, np.dtype):
+            return _Value(engine_dtype(item), register=self._input(i, None))
+        if isinstance(item, tuple) and item[0] == "value":  # compiled in
+            return _constant_value(item[1])
+        if isinstance(item, tuple):  # one of NumPy's scalars
+            return _Value(engine_dtype(item[1]), scalar_argument=i)
+        return _Value(item, scalar_argument=i)
 
     # The expression language's own functions, and **, by name.
     _LANGUAGE: dict = {  # noqa: RUF012  (filled in below, once the methods exist)
@@ -309,8 +309,8 @@ class Compiler:
         if len(self.signature) != len(folded) + len(names):
             raise ValueError("the signature does not match the program's arguments and folds")
         values: list[_Value] = []
-        for name, kind in zip(names, self.signature, strict=False):
-            if isinstance(kind, np.dtype):  # every array takes part in broadcasting
+        for name, item in zip(names, self.signature, strict=False):
+            if isinstance(item, np.dtype):  # every array takes part in broadcasting
                 self._input(position[name], None)
         taken: dict[int, list[_Value]] = {}
         for index, node in enumerate(self.graph.nodes):
