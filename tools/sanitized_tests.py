@@ -10,7 +10,7 @@
 
 Without pytest arguments the whole suite runs (asan) or the scratch-buffer tests (valgrind).
 The exit status is pytest's, or the sanitizer's or valgrind's when they find an error.
-tests/test_sanitizers.py drives both from the ordinary test run.
+tests/package/test_sanitizers.py drives both from the ordinary test run.
 """
 
 from __future__ import annotations
@@ -140,8 +140,8 @@ NOT_SANITIZED = [
     "test_kernel_choice",
 ]
 SANITIZED_SUITE = ["tests", "-q", "-p", "no:cacheprovider"]
-SANITIZED_SUITE += [f"--ignore=tests/{name}.py" for name in NOT_SANITIZED]
-VALGRIND_SUITE = ["tests/test_memory.py", "-q", "-p", "no:cacheprovider", "-k", "scratch"]
+SANITIZED_SUITE += [f"--ignore-glob=tests/*/{name}.py" for name in NOT_SANITIZED]
+VALGRIND_SUITE = ["tests/core/test_memory.py", "-q", "-p", "no:cacheprovider", "-k", "scratch"]
 
 
 def main(argv: list[str]) -> int:

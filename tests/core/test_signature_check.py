@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 
 # Stand-ins declared the way MKL's header declares vdExp and vdExp_64.
 SOURCE = """
@@ -105,7 +105,7 @@ def test_a_ufunc_row_must_give_the_mode_after_the_contiguous_forms_arguments(
 ):
     import numpy
 
-    common = str(Path(__file__).resolve().parent.parent / "common")
+    common = str(ROOT / "common")
     stderr = compiles(tmp_path, UFUNC_SOURCE % mode_form, accepted, numpy.get_include(), common)
     if not accepted:
         assert "the contiguous form's arguments and a mode" in stderr

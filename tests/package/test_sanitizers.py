@@ -11,7 +11,7 @@ import pytest
 
 pytestmark = pytest.mark.slow
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 _spec = importlib.util.spec_from_file_location(
     "sanitized_tests", ROOT / "tools" / "sanitized_tests.py"
 )
