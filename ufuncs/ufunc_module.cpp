@@ -15,6 +15,7 @@
 
 #include "loops.hpp"
 #include "mkl_forms.hpp"
+#include "numpy_loops.hpp"
 #include "thread_mode.hpp"
 
 namespace quorvex::ufuncs {
