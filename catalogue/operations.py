@@ -47,7 +47,8 @@ IEEE_DIVISION = frozenset({"div", "inv"})
 
 # Reductions that may be regrouped: computed pairwise in cache-sized blocks through MKL's
 # vector forms (a sum so has the error of NumPy's pairwise sum; for the others any grouping
-# is as accurate as NumPy's order). Every other operation reduces element by element.
+# is as accurate as NumPy's order, and under numpy_uses_mkl() much faster than NumPy's
+# reduction). Every other operation reduces element by element.
 REDUCED_IN_BLOCKS = frozenset({"add", "hypot"})
 # A sum's rows are added by the loop itself, with the IEEE additions MKL's Add makes, bit for
 # bit: MKL's generic kernels take more than twice NumPy's time for a pass over a row in cache.
@@ -65,9 +66,6 @@ SELECTIONS = {
 # keeps NumPy's order, each step the IEEE multiplication MKL's Mul computes, with no call
 # per element; a complex one goes element by element.
 PRODUCTS_IN_ORDER = frozenset({"mul"})
-# Under numpy_uses_mkl() NumPy's own loop reduces and accumulates, keeping NumPy's results,
-# except for these, whose reductions the blocks compute as accurately and much faster.
-REDUCED_IN_BLOCKS_FOR_NUMPY = frozenset({"hypot"})
 
 # Operations whose every result is exactly rounded, by every kernel in every accuracy, as in
 # NumPy's own loops: there NumPy's loop gives MKL's bits, and numpy_uses_mkl() leaves it the

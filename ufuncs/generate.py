@@ -71,7 +71,6 @@ def rows(ops: list[operations.Operation]) -> list[str]:
         )  # fmt: skip
         reduce = (
             "pairwise_sum" if op.name in operations.SUMMED_BY_THE_LOOP
-            else "in_blocks_for_numpy_too" if op.name in operations.REDUCED_IN_BLOCKS_FOR_NUMPY
             else "in_blocks" if op.name in operations.REDUCED_IN_BLOCKS
             else "product_in_order" if op.name in operations.PRODUCTS_IN_ORDER
             else "selection" if op.name in operations.SELECTIONS
@@ -98,8 +97,7 @@ def rows(ops: list[operations.Operation]) -> list[str]:
         | set(operations.UNDERFLOW_AS) | operations.SAME_BITS_AS_NUMPY
     )  # fmt: skip
     assert named <= known, f"the tables name unknown operations: {sorted(named - known)}"
-    in_blocks = operations.REDUCED_IN_BLOCKS_FOR_NUMPY | operations.SUMMED_BY_THE_LOOP
-    assert in_blocks <= operations.REDUCED_IN_BLOCKS
+    assert operations.SUMMED_BY_THE_LOOP <= operations.REDUCED_IN_BLOCKS
     reduced = (
         operations.REDUCED_IN_BLOCKS | operations.PRODUCTS_IN_ORDER | set(operations.SELECTIONS)
     )

@@ -66,7 +66,6 @@ struct ContiguousForm<void (*)(int, Parameters...) noexcept> {
   static constexpr std::array<npy_intp, count> sizes = {
       sizeof(typename Operand<Parameters>::element)...};
   static constexpr std::array<bool, count> scalars = {Operand<Parameters>::scalar...};
-  static constexpr bool has_scalars = (false || ... || Operand<Parameters>::scalar);
   static constexpr bool single_precision =
       (true && ... && std::is_same_v<typename Operand<Parameters>::element, float>);
 
@@ -94,19 +93,12 @@ enum class Results { as_mkl, reversed };
 enum class Errors { status, ieee_flags, ieee_division };
 
 /// How a reduction is computed: one element after the other, as NumPy's own loops do, or
-/// pairwise in cache-sized blocks where any grouping is as accurate. Under numpy_uses_mkl()
-/// NumPy's own loop reduces, unless the blocks are also faster than NumPy's reduction. A
-/// real product keeps its order, computed as MKL's Mul computes each element (one IEEE
-/// multiplication), without a call per element. A sum's blocks add their rows with the IEEE
-/// additions MKL's Add makes, in the loop itself.
-enum class Reduce {
-  in_order,
-  in_blocks,
-  in_blocks_for_numpy_too,
-  pairwise_sum,
-  product_in_order,
-  selection
-};
+/// pairwise in cache-sized blocks where any grouping is as accurate (under numpy_uses_mkl()
+/// too, as they are faster than NumPy's reduction). A sum's blocks add their rows with the
+/// IEEE additions MKL's Add makes, in the loop itself; under numpy_uses_mkl() NumPy's own
+/// loop sums. A real product keeps its order, computed as MKL's Mul computes each element
+/// (one IEEE multiplication), without a call per element.
+enum class Reduce { in_order, in_blocks, pairwise_sum, product_in_order, selection };
 
 /// The element a selection keeps of two, as MKL's Fmax, Fmin, MaxMag and MinMag keep it: a
 /// number over a NaN, else the larger or smaller value or magnitude. A reduction of them is
@@ -150,7 +142,6 @@ struct Variant {
   static constexpr Contract contract = C;
   static constexpr Results order = C.order;
   static constexpr Errors errors = C.errors;
-  static constexpr std::size_t count = form::count;
 
   template <std::size_t... I>
   static void contiguous(int n, char* const* addresses, std::index_sequence<I...>) {

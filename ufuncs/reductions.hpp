@@ -10,9 +10,8 @@
 namespace quorvex::ufuncs {
 
 template <class V>
-inline constexpr bool reduces_in_blocks = V::contract.reduce == Reduce::in_blocks ||
-                                          V::contract.reduce == Reduce::in_blocks_for_numpy_too ||
-                                          V::contract.reduce == Reduce::pairwise_sum;
+inline constexpr bool reduces_in_blocks =
+    V::contract.reduce == Reduce::in_blocks || V::contract.reduce == Reduce::pairwise_sum;
 
 /// A real product in order: NumPy's order and MKL's multiplication, element by element.
 template <class V>
