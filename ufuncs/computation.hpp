@@ -53,23 +53,10 @@ class Computation {
 
   /// The loop's n elements, in MKL's order of operands.
   void run(char* const* args, npy_intp n, const npy_intp* steps) const {
-    if constexpr (multiplies_in_order<V> || V::contract.reduce == Reduce::selection) {
+    if constexpr (reduces_itself<V>) {
       if (is_reduction<Form>(args, n, steps)) {
-        using T = typename Form::template operand<0>::element;
-        T value;
-        std::memcpy(&value, args[0], sizeof value);
-        if constexpr (V::contract.reduce == Reduce::selection)
-          value = selection<V::contract.select>(value, args[1], n, steps[1]);
-        else
-          value = product_in_order(value, args[1], n, steps[1]);
-        std::memcpy(args[2], &value, sizeof value);
-        return;
-      }
-    }
-    if constexpr (reduces_in_blocks<V>) {
-      if (is_reduction<Form>(args, n, steps)) {
-        reduce(args, n, steps);
-        settle_by_status();
+        using Stored = AsStored<typename Form::template operand<0>::element>;
+        Stored::store(reduce<Stored>(args, n, steps), args[2]);
         return;
       }
     }
@@ -81,7 +68,7 @@ class Computation {
     for (std::size_t i = 0; i < N; ++i)
       scalars_vary = scalars_vary || (Form::scalars[i] && steps[i]);
     if (!scalars_vary) {
-      uniform(args, n, steps);
+      with_equal_scalars(args, n, steps);
       return;
     }
     // MKL takes one value per scalar and call: one call per run of equal scalars.
@@ -89,7 +76,7 @@ class Computation {
       for (end = begin + 1; end < n && same_scalars(args, steps, begin, end);) ++end;
       char* at[N];
       for (std::size_t i = 0; i < N; ++i) at[i] = args[i] + begin * steps[i];
-      uniform(at, end - begin, steps);
+      with_equal_scalars(at, end - begin, steps);
     }
   }
 
@@ -130,6 +117,11 @@ class Computation {
   }
 
   void found(int flag) const { report_.found(flag); }
+
+  /// The value of the loop's reduction (reduces_itself, and is_reduction of the loop), its
+  /// elements read as E says.
+  template <class E>
+  typename E::type reduce(char* const* args, npy_intp n, const npy_intp* steps) const;
 
  private:
   void contiguous(int n, char* const* at) const {
@@ -320,7 +312,7 @@ class Computation {
   /// `n` elements whose scalar operands are the same throughout: contiguous arrays as they
   /// are, unless results would overwrite inputs the loop reads after the call; any other
   /// layout through the scratch.
-  void uniform(char* const* args, npy_intp n, const npy_intp* steps) const {
+  void with_equal_scalars(char* const* args, npy_intp n, const npy_intp* steps) const {
     bool contiguous_arrays = true;
     for (std::size_t i = 0; i < N; ++i)
       contiguous_arrays = contiguous_arrays && (Form::scalars[i] || steps[i] == Form::sizes[i]);
@@ -380,8 +372,6 @@ class Computation {
         return false;
     return true;
   }
-
-  void reduce(char* const* args, npy_intp n, const npy_intp* steps) const;
 
   long long mode_;
   ErrorReport<V>& report_;

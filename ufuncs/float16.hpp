@@ -17,17 +17,6 @@
 
 namespace quorvex::ufuncs {
 
-inline float from_half(const char* at) {
-  _Float16 half;
-  std::memcpy(&half, at, sizeof half);
-  return static_cast<float>(half);
-}
-
-inline void to_half(float value, char* at) {
-  const auto half = static_cast<_Float16>(value);
-  std::memcpy(at, &half, sizeof half);
-}
-
 /// float16 keeps its dtype: blocks of it are computed through the float32 variant, as
 /// NumPy computes its own float16 loops, in buffers that stay in the first-level cache.
 /// Reductions accumulate in float32 and round once, as NumPy's float16 add and multiply do.
@@ -45,53 +34,14 @@ void half_loop(char** numpy_args, const npy_intp* dimensions, const npy_intp* nu
   char* const* args = operands.args;
   const npy_intp* steps = operands.steps;
 
-  if constexpr (multiplies_in_order<V> || V::contract.reduce == Reduce::selection) {
-    if (is_reduction<Form>(args, n, steps)) {
-      float value = from_half(args[0]);
-      {
-        const ErrorReport<V> report;  // a selection's comparisons with NaN are no errors
-        for (npy_intp k = 0; k < n; ++k) {
-          const float v = from_half(args[1] + k * steps[1]);
-          if constexpr (V::contract.reduce == Reduce::selection)
-            value = select<V::contract.select>(value, v);
-          else
-            value *= v;
-        }
-      }
-      to_half(value, args[2]);
-      return;
-    }
-  }
-  if constexpr (reduces_in_blocks<V>) {
+  if constexpr (reduces_itself<V>) {
     if (is_reduction<Form>(args, n, steps)) {
       float value;
       {
-        // Around MKL alone: rounding to float16 overflows as NumPy's own float16 loops do.
+        // Around the computation alone: rounding to float16 overflows as NumPy's own float16
+        // loops do.
         ErrorReport<V> report;
-        const Computation<V, A> compute(mode, report);
-        const Pairwise<float, Computation<V, A>> pairwise(compute);
-        struct Source {
-          const Computation<V, A>& compute;
-          const char* x;
-          npy_intp step;
-          void load_row(npy_intp first, npy_intp m, float* work) const {
-            for (npy_intp k = 0; k < m; ++k) work[k] = from_half(x + (first + k) * step);
-          }
-          void pair(npy_intp first, float* out) const {
-            constexpr npy_intp row = Pairwise<float, Computation<V, A>>::row;
-            float second[static_cast<std::size_t>(row)];
-            load_row(first, row, out);
-            load_row(first + row, row, second);
-            compute.combine(row, out, second, out);
-          }
-          npy_intp load(npy_intp first, npy_intp m, float* work) const {
-            load_row(first, m, work);
-            return m;
-          }
-        };
-        const float total = pairwise.over(n, Source{compute, args[1], steps[1]});
-        value = from_half(args[0]);
-        compute.combine(1, &value, &total, &value);
+        value = Computation<V, A>(mode, report).template reduce<HalfAsSingle>(args, n, steps);
       }
       to_half(value, args[2]);
       return;

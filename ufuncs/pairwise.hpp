@@ -5,9 +5,11 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "computation.hpp"
 #include "numpy_api.hpp"
+#include "reductions.hpp"
 
 namespace quorvex::ufuncs {
 
@@ -111,9 +113,46 @@ class Pairwise {
   const Compute& compute_;
 };
 
+/// The rows of a reduction's inputs x, `step` bytes apart, as they are stored: pairs combined
+/// where they lie, the first halving straight from the array.
+template <class T, class Compute>
+struct StoredRows {
+  const Pairwise<T, Compute>& pairwise;
+  const Compute& compute;
+  const char* x;
+  npy_intp step;
+  void pair(npy_intp first, T* out) const {
+    constexpr npy_intp row = Pairwise<T, Compute>::row;
+    compute.combine_strided(row, x + first * step, x + (first + row) * step, step, out);
+  }
+  npy_intp load(npy_intp first, npy_intp m, T* work) const {
+    return pairwise.halve_into(x + first * step, m, step, work);
+  }
+};
+
+/// The rows of float16 inputs, widened to float32 before they are combined.
+template <class Compute>
+struct WidenedRows {
+  const Pairwise<float, Compute>& pairwise;
+  const Compute& compute;
+  const char* x;
+  npy_intp step;
+  void pair(npy_intp first, float* out) const {
+    constexpr npy_intp row = Pairwise<float, Compute>::row;
+    float second[static_cast<std::size_t>(row)];
+    load(first, row, out);
+    load(first + row, row, second);
+    compute.combine(row, out, second, out);
+  }
+  npy_intp load(npy_intp first, npy_intp m, float* work) const {
+    for (npy_intp k = 0; k < m; ++k) work[k] = from_half(x + (first + k) * step);
+    return m;
+  }
+};
+
 /// Whether a reduction's value is a result the kernel left unreported: a NaN or an infinity
 /// from inputs (the initial value among them) none of which was one.
-template <class V, class T>
+template <class V, class E, class T>
 bool unreported_in_reduction(T value, T initial, const char* x, npy_intp n, npy_intp step) {
   constexpr unsigned unreported = V::contract.unreported;
   if (unreported == Unreported::none || !scans_results<V>) return false;
@@ -121,42 +160,36 @@ bool unreported_in_reduction(T value, T initial, const char* x, npy_intp n, npy_
   if (!((unreported & Unreported::nan) && nan) && !(!nan && !is_finite(value))) return false;
   auto special = [&](T v) { return nan ? is_nan(v) : !is_finite(v); };
   if (special(initial)) return false;
-  for (npy_intp k = 0; k < n; ++k) {
-    T v;
-    std::memcpy(&v, x + k * step, sizeof v);
-    if (special(v)) return false;
-  }
+  for (npy_intp k = 0; k < n; ++k)
+    if (special(E::load(x + k * step))) return false;
   return true;
 }
 
 template <class V, Accuracy A>
-void Computation<V, A>::reduce(char* const* args, npy_intp n, const npy_intp* steps) const {
-  using T = typename Form::template operand<0>::element;
-  const Pairwise<T, Computation> pairwise(*this);
-  // Any order will do: a reversed view is read forwards, in the order of memory.
-  const npy_intp step = steps[1] < 0 ? -steps[1] : steps[1];
-  const char* x = steps[1] < 0 ? args[1] + (n - 1) * steps[1] : args[1];
-  struct Source {
-    const Pairwise<T, Computation>& pairwise;
-    const Computation& compute;
-    const char* x;
-    npy_intp step;
-    void pair(npy_intp first, T* out) const {
-      constexpr npy_intp row = Pairwise<T, Computation>::row;
-      compute.combine_strided(row, x + first * step, x + (first + row) * step, step, out);
-    }
-    npy_intp load(npy_intp first, npy_intp m, T* work) const {
-      return pairwise.halve_into(x + first * step, m, step, work);
-    }
-  };
-  const T total = pairwise.over(n, Source{pairwise, *this, x, step});
-  T value;
-  std::memcpy(&value, args[0], sizeof value);
-  const T initial = value;
-  combine(1, &value, &total, &value);
-  std::memcpy(args[2], &value, sizeof value);
-  if (unreported_in_reduction<V>(value, initial, x, n, step))
-    found(is_nan(value) ? FE_INVALID : unreported & Unreported::pole ? FE_DIVBYZERO : FE_OVERFLOW);
+template <class E>
+typename E::type Computation<V, A>::reduce(char* const* args, npy_intp n,
+                                           const npy_intp* steps) const {
+  using T = typename E::type;
+  const T initial = E::load(args[0]);
+  if constexpr (!reduces_in_blocks<V>) {
+    return in_order<V, E>(initial, args[1], n, steps[1]);
+  } else {
+    const Pairwise<T, Computation> pairwise(*this);
+    // Any order will do: a reversed view is read forwards, in the order of memory.
+    const npy_intp step = steps[1] < 0 ? -steps[1] : steps[1];
+    const char* x = steps[1] < 0 ? args[1] + (n - 1) * steps[1] : args[1];
+    using Rows =
+        std::conditional_t<E::widened, WidenedRows<Computation>, StoredRows<T, Computation>>;
+    const T total = pairwise.over(n, Rows{pairwise, *this, x, step});
+    T value = initial;
+    combine(1, &value, &total, &value);
+    settle_by_status();
+    if (unreported_in_reduction<V, E>(value, initial, x, n, step))
+      found(is_nan(value)                   ? FE_INVALID
+            : unreported & Unreported::pole ? FE_DIVBYZERO
+                                            : FE_OVERFLOW);
+    return value;
+  }
 }
 
 }  // namespace quorvex::ufuncs
