@@ -5,8 +5,6 @@
 #include <mkl_vml_defines.h>
 #include <mkl_vml_functions.h>
 
-#include <link.h>
-
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -282,7 +280,33 @@ PyObject* restore_thread_state(PyObject*, PyObject* args) {
   return PyBool_FromLong(restored);
 }
 
+/// choose_scans(kernel): the loops look through their results where the kernel library
+/// ("def", "avx512", ...) leaves them unreported, and everywhere some kernel does on a library
+/// the rows do not characterize.
+PyObject* choose_scans(PyObject*, PyObject* argument) {
+  Py_ssize_t size;
+  const char* text = PyUnicode_AsUTF8AndSize(argument, &size);
+  if (text == nullptr) return nullptr;
+  const std::string_view kernel(text, static_cast<std::size_t>(size));
+  const bool characterized =
+      std::ranges::find(characterized_kernels, kernel) != std::end(characterized_kernels);
+  for (const LoopRow& row : loop_rows) {
+    if (row.scans == nullptr) continue;
+    const std::string_view kernels = row.kernels;
+    bool listed = kernels == "*";
+    for (std::size_t begin = 0; !listed && begin < kernels.size();) {
+      const std::size_t end = std::min(kernels.find(' ', begin), kernels.size());
+      listed = kernels.substr(begin, end - begin) == kernel;
+      begin = end + 1;
+    }
+    *row.scans = listed || !characterized;
+  }
+  Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
+    {"choose_scans", choose_scans, METH_O,
+     "choose_scans(kernel): look for the results this VML kernel library leaves unreported."},
     {"replace_loop", replace_loop, METH_VARARGS,
      "replace_loop(numpy_ufunc, vml_ufunc, type_numbers): make a NumPy ufunc's loop for these "
      "types the vml ufunc's; returns the replaced loop for restore_loop."},
@@ -310,26 +334,6 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-/// The suffix of the VML kernel library MKL loaded ("def", "avx512", ...), or "" if none.
-std::string_view loaded_kernel() {
-  static char found[32];
-  double zero = 0.0, one;
-  vdExp(1, &zero, &one);  // MKL loads its kernel library at the first VML call
-  dl_iterate_phdr(
-      [](dl_phdr_info* info, std::size_t, void*) {
-        const std::string_view path = info->dlpi_name;
-        constexpr std::string_view prefix = "libmkl_vml_";
-        const std::size_t at = path.rfind(prefix);
-        if (at == std::string_view::npos) return 0;
-        const std::string_view rest = path.substr(at + prefix.size());
-        const std::string_view name = rest.substr(0, std::min(rest.find('.'), sizeof found - 1));
-        std::copy(name.begin(), name.end(), found);
-        return 1;
-      },
-      nullptr);
-  return found;
-}
-
 /// NumPy's own loops that decide underflows, taken while NumPy's loops are NumPy's.
 int find_numpy_references() {
   PyObject* numpy = PyImport_ImportModule("numpy");
@@ -355,27 +359,10 @@ int find_numpy_references() {
   return 0;
 }
 
-/// Turns on the scans for unreported results that the loaded kernel library needs.
-void choose_scans() {
-  const std::string_view kernel = loaded_kernel();
-  const bool characterized =
-      std::ranges::find(characterized_kernels, kernel) != std::end(characterized_kernels);
-  for (const LoopRow& row : loop_rows) {
-    if (row.scans == nullptr) continue;
-    const std::string_view kernels = row.kernels;
-    bool listed = kernels == "*";
-    for (std::size_t begin = 0; !listed && begin < kernels.size();) {
-      const std::size_t end = std::min(kernels.find(' ', begin), kernels.size());
-      listed = kernels.substr(begin, end - begin) == kernel;
-      begin = end + 1;
-    }
-    *row.scans = listed || !characterized;
-  }
-}
-
 PyObject* initialize() {
   if (PyArray_ImportNumPyAPI() < 0 || PyUFunc_ImportUFuncAPI() < 0) return nullptr;
-  choose_scans();
+  for (const LoopRow& row : loop_rows)
+    if (row.scans != nullptr) *row.scans = true;  // until choose_scans knows the kernel
   if (find_numpy_references() < 0) return nullptr;
   PyObject* module = PyModule_Create(&module_definition);
   if (module == nullptr) return nullptr;

@@ -403,7 +403,7 @@ def test_ctrl_c_stops_a_long_evaluation_between_blocks():
 
 
 def mkl_state():
-    from quorvex.mkl._runtime import loaded_mkl_rt
+    from quorvex.mkl._mkl_rt import loaded_mkl_rt
 
     mkl = loaded_mkl_rt()
     mkl.MKL_Get_Max_Threads.restype = ctypes.c_int

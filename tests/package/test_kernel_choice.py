@@ -83,7 +83,7 @@ CALL_MKL_FIRST = {
 def test_the_switch_warns_when_mkl_chose_before_the_package(first_call):
     before = f"""
 import ctypes
-from quorvex.mkl._runtime import find_mkl_rt
+from quorvex.mkl._mkl_rt import find_mkl_rt
 mkl_rt = ctypes.CDLL(find_mkl_rt())
 {first_call}
 """

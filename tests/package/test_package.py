@@ -57,13 +57,13 @@ def test_importing_the_package_loads_neither_mkl_nor_the_extension_nor_numpy(ker
 
 PIN_CHECK = """
     from quorvex.mkl import lib
-    from quorvex.mkl._runtime import loaded_mkl_rt
+    from quorvex.mkl._mkl_rt import loaded_mkl_rt
     lib.vdAdd(1, [1.0], [2.0], [0.0])
     print("layer", loaded_mkl_rt().MKL_Set_Interface_Layer(1))  # pinned: stays LP64 (0)
 """
 CALL_ILP64_FIRST = """
     import ctypes
-    from quorvex.mkl._runtime import find_mkl_rt
+    from quorvex.mkl._mkl_rt import find_mkl_rt
     ctypes.CDLL(find_mkl_rt()).MKL_Set_Interface_Layer(1)
     import quorvex.mkl.lorimath
 """

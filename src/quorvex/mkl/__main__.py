@@ -134,14 +134,6 @@ def ulp_error(np: Any, result: Any, reference: Any) -> float:
     return float(np.max(np.abs(result - reference) / np.maximum(spacing, tiny)))
 
 
-def _mkl_function(name: str, restype: Any, *argtypes: Any) -> Any:
-    from ._runtime import loaded_mkl_rt
-
-    function = getattr(loaded_mkl_rt(), name)
-    function.argtypes, function.restype = list(argtypes), restype
-    return function
-
-
 @contextmanager
 def one_mkl_thread() -> Iterator[None]:
     """MKL on one thread in the calling thread only, restoring the thread's setting after.
@@ -149,7 +141,9 @@ def one_mkl_thread() -> Iterator[None]:
     The thread-local setting leaves the process-wide one (MKL_NUM_THREADS,
     MKL_Set_Num_Threads) alone; 0 means "no local setting".
     """
-    set_local = _mkl_function("MKL_Set_Num_Threads_Local", ctypes.c_int, ctypes.c_int)
+    from ._mkl_rt import mkl_function
+
+    set_local = mkl_function("MKL_Set_Num_Threads_Local", ctypes.c_int, ctypes.c_int)
     previous = set_local(1)
     try:
         yield

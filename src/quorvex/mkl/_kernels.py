@@ -30,12 +30,12 @@ from dataclasses import dataclass
 from typing import Any
 
 from . import KernelChoiceWarning, _kernel_setting
+from ._mkl_rt import loaded_mkl_rt, mkl_function
 
 SWITCH = "QUORVEX_MKL_KERNELS"
 ANSWER_LIBRARY = "libquorvex_kernel_choice.so"
 VENDOR_QUERY = "mkl_serv_get_cpu_true"
 INTEL = "GenuineIntel"
-CHOOSERS = ("cpu features", "vendor check", "MKL_CBWR", "MKL_ENABLE_INSTRUCTIONS")
 
 # mkl_types.h: MKL_CBWR_Get's query and the branches it may return.
 MKL_CBWR_BRANCH = 1
@@ -44,7 +44,7 @@ MKL_CBWR_BRANCH_OFF, MKL_CBWR_AUTO = 1, 2
 # variable's value (MKL names both after the same instruction sets).
 CAPPED_BRANCH = {"SSE4_2": 8, "AVX2": 10, "AVX512": 12, "AVX512_E1": 14, "AVX10": 15}
 
-_VML_LIBRARY = re.compile(r"libmkl_vml_\w+\.so(\.\d+)*")
+_VML_LIBRARY = re.compile(r"libmkl_vml_(\w+)\.so(\.\d+)*")
 
 
 @dataclass(frozen=True)
@@ -176,19 +176,34 @@ def _vendor_queries() -> int:
 
 
 def _mkl_int(mkl_rt: ctypes.CDLL, name: str, *args: int) -> int:
-    function = getattr(mkl_rt, name)
-    function.restype, function.argtypes = ctypes.c_int, [ctypes.c_int] * len(args)
+    function = mkl_function(name, ctypes.c_int, *[ctypes.c_int] * len(args), library=mkl_rt)
     return int(function(*args))
+
+
+def _mapped_after_a_call(mkl_rt: ctypes.CDLL) -> list[str]:
+    """mapped_vml_libraries(), after one VML call through `mkl_rt` if none was made yet: MKL
+    loads its kernels at the first call."""
+    libraries = mapped_vml_libraries()
+    if not libraries:
+        one = (ctypes.c_double * 1)(0.0)
+        argtypes = ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p
+        mkl_function("vdExp", None, *argtypes, library=mkl_rt)(1, one, one)
+        libraries = mapped_vml_libraries()
+    return libraries
+
+
+def loaded_kernel() -> str:
+    """The suffix of the VML kernel library MKL runs ("def", "avx512", ...), of the first
+    where several are mapped; "" if none is."""
+    libraries = _mapped_after_a_call(loaded_mkl_rt())
+    match = _VML_LIBRARY.fullmatch(libraries[0]) if libraries else None
+    return match[1] if match else ""
 
 
 def observe(mkl_rt: ctypes.CDLL) -> Kernels:
     """Kernels as this process shows them, through a handle on the loaded mkl_rt; makes
     one VML call first if none was made yet (MKL loads its kernels at the first call)."""
-    libraries = mapped_vml_libraries()
-    if not libraries:
-        one = (ctypes.c_double * 1)(0.0)
-        mkl_rt.vdExp(ctypes.c_int(1), one, one)
-        libraries = mapped_vml_libraries()
+    libraries = _mapped_after_a_call(mkl_rt)
     if len(libraries) != 1:
         raise RuntimeError(f"expected one VML kernel library in this process, found {libraries}")
     vendor, switched = cpu_vendor(), _vendor_queries() > 0
@@ -217,7 +232,4 @@ def kernels() -> Kernels:
     not made by Intel), "MKL_CBWR" or "MKL_ENABLE_INSTRUCTIONS"; ``setting`` is
     QUORVEX_MKL_KERNELS as it stood when MKL was loaded, and ``switched`` whether it took
     effect. Makes one VML call if none was made yet."""
-    from . import lorimath
-
-    # The loaded extension's handle: its symbol lookup covers its NEEDED libmkl_rt.so.N.
-    return observe(ctypes.CDLL(lorimath.__file__))
+    return observe(loaded_mkl_rt())

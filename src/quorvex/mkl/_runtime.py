@@ -12,46 +12,13 @@ from __future__ import annotations
 
 import ctypes
 import os
-import sys
 
 from ._kernels import answer_vendor_check, warn_too_late
+from ._mkl_rt import find_mkl_rt, mkl_function
 
 # mkl_service.h
 INTERFACE_LP64 = 0
 INTERFACE_ILP64 = 1
-
-_LIBRARY_PATTERN = r"libmkl_rt\.so\.\d+"
-
-
-def _versioned_library_in(directory: str) -> str | None:
-    try:
-        names = os.listdir(directory)
-    except OSError:
-        return None
-    hits = sorted(n for n in names if n.startswith("libmkl_rt.so.") and n[13:].isdigit())
-    return os.path.join(directory, hits[-1]) if hits else None
-
-
-def find_mkl_rt() -> str | None:
-    """libmkl_rt.so.N where the mkl wheel puts it: the environment's lib/, else wherever the
-    installed mkl distribution says (importlib.metadata is slower to import, so it comes second).
-    """
-    for prefix in dict.fromkeys((sys.prefix, sys.base_prefix)):
-        found = _versioned_library_in(os.path.join(prefix, "lib"))
-        if found:
-            return found
-    import re
-    from importlib import metadata
-
-    try:
-        for entry in metadata.files("mkl") or ():
-            if re.fullmatch(_LIBRARY_PATTERN, entry.name):
-                return os.path.normpath(entry.locate())
-    except metadata.PackageNotFoundError:
-        pass
-    import ctypes.util
-
-    return ctypes.util.find_library("mkl_rt")
 
 
 def _refuse(reason: str) -> ImportError:
@@ -80,9 +47,7 @@ def pin_lp64_interface() -> None:
     # Before mkl_rt's first call loads libmkl_core: from then on MKL's own answer comes first.
     too_late = answer_vendor_check()
     mkl_rt = ctypes.CDLL(path)
-    set_layer = mkl_rt.MKL_Set_Interface_Layer
-    set_layer.argtypes = [ctypes.c_int]
-    set_layer.restype = ctypes.c_int
+    set_layer = mkl_function("MKL_Set_Interface_Layer", ctypes.c_int, ctypes.c_int, library=mkl_rt)
     # The first call decides; later calls return the layer already chosen.
     layer = set_layer(INTERFACE_LP64)
     if layer < 0 or layer & INTERFACE_ILP64:
@@ -95,20 +60,9 @@ def pin_lp64_interface() -> None:
         warn_too_late(mkl_rt)
 
 
-def loaded_mkl_rt() -> ctypes.CDLL:
-    """A handle on the mkl_rt that the extension module uses, loading (and pinning) it first."""
-    from . import lorimath
-
-    # dlopen of the loaded extension yields a handle whose symbol lookup covers its
-    # NEEDED libmkl_rt.so.N, whatever N is.
-    return ctypes.CDLL(lorimath.__file__)
-
-
 def mkl_version_string() -> str:
     """MKL's own version string, from MKL_Get_Version_String."""
-    get_version = loaded_mkl_rt().MKL_Get_Version_String
-    get_version.argtypes = [ctypes.c_char_p, ctypes.c_int]
-    get_version.restype = None
+    get_version = mkl_function("MKL_Get_Version_String", None, ctypes.c_char_p, ctypes.c_int)
     buffer = ctypes.create_string_buffer(256)
     get_version(buffer, len(buffer))
     return buffer.value.decode("ascii", "replace").strip()
@@ -116,7 +70,4 @@ def mkl_version_string() -> str:
 
 def mkl_max_threads() -> int:
     """The number of threads MKL may use, from MKL_Get_Max_Threads."""
-    get_max_threads = loaded_mkl_rt().MKL_Get_Max_Threads
-    get_max_threads.argtypes = []
-    get_max_threads.restype = ctypes.c_int
-    return int(get_max_threads())
+    return int(mkl_function("MKL_Get_Max_Threads", ctypes.c_int)())

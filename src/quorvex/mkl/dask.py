@@ -29,6 +29,7 @@ except ImportError as error:
 import numpy as np
 
 from . import _runtime, vml
+from ._mkl_rt import mkl_function
 
 
 def _blocks(function: Any, token: str, dtype: Any, *arrays: da.Array) -> da.Array:
@@ -67,16 +68,10 @@ for _name, _ufunc in vml.UFUNCS.items():
 # MKL's threads.
 
 
-def _mkl_function(name: str, restype: Any, argtypes: list[Any]) -> Any:
-    function = getattr(_runtime.loaded_mkl_rt(), name)
-    function.restype, function.argtypes = restype, argtypes
-    return function
-
-
 def _set_threads_here(count: int) -> int:
     """Sets MKL's thread count in this process; returns the previous one."""
     previous = _runtime.mkl_max_threads()
-    _mkl_function("MKL_Set_Num_Threads", None, [ctypes.c_int])(count)
+    mkl_function("MKL_Set_Num_Threads", None, ctypes.c_int)(count)
     return previous
 
 

@@ -36,7 +36,7 @@ except ImportError as error:
         "(the raw layer, quorvex.mkl.lib, works without it)"
     ) from error
 
-from . import _mode, _pack, _ufuncs, _vml_defines
+from . import _kernels, _mode, _pack, _ufuncs, _vml_defines
 from ._mode import describe_mode, get_mode, mode, set_mode
 from ._numpy_loops import NUMPY_EQUIVALENTS, numpy_uses_mkl
 from ._vml_defines import *  # noqa: F403
@@ -59,6 +59,9 @@ def _ufuncs_of(namespace: object, module_name: str) -> dict[str, numpy.ufunc]:
             found[name] = value
     return found
 
+
+# The loops look for what the kernel MKL runs leaves unreported (everywhere until told).
+_ufuncs.choose_scans(_kernels.loaded_kernel())
 
 #: The ufuncs, by name.
 UFUNCS = _ufuncs_of(_ufuncs, __name__)
