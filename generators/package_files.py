@@ -191,8 +191,9 @@ def operations_module(ops: list[operations.Operation]) -> str:
     lines.append("}\n\n")
     lines.append("# Loops numpy_uses_mkl() leaves as NumPy's: (operation, precisions) -> why.\n")
     lines.append("NUMPY_KEEPS = {\n")
-    for key, why in operations.NUMPY_KEEPS.items():
-        lines.append(f"    {key!r}: {why!r},\n")
+    for name, policy in operations.POLICIES.items():
+        for precisions, why in policy.numpy_keeps.items():
+            lines.append(f"    {(name, precisions)!r}: {why!r},\n")
     lines.append("}\n")
     return "".join(lines)
 
@@ -303,13 +304,12 @@ def ufunc_annotation(op: operations.Operation, ntypes: int) -> str:
     }
     if (nin, nout) not in generic:
         return "np.ufunc"
-    identity = IDENTITY_TYPES.get(operations.IDENTITIES.get(op.name, ""), "None")
+    identity = IDENTITY_TYPES.get(operations.policy(op.name).identity, "None")
     return f"{generic[nin, nout]}[L[{op.name!r}], L[{ntypes}], {identity}]"
 
 
 def ntypes(op: operations.Operation) -> int:
-    half = any(v.precision == "s" and set(v.dtypes) == {"float32"} for v in op.variants)
-    return len(op.variants) + half
+    return len(op.variants) + op.float16
 
 
 PACK_SELECTOR = {"i": "stride: int", "v": "index: ArrayLike", "m": "mask: ArrayLike"}
