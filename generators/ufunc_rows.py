@@ -2,8 +2,8 @@
 
 Run by the build: ``python -m generators.ufunc_rows CATALOGUE.json OUTDIR``, with the
 catalogue that catalogue/mkl_header.py read from MKL's header. The rows name MKL's functions
-and each variant's policy, from the operation's record; the C++ in ufuncs/ derives every
-operand, type and count from the functions' declarations.
+and each variant's Contract (ufuncs/mkl_forms.hpp) from the operation's policy record; the
+C++ in ufuncs/ derives every operand, type and count from the functions' declarations.
 """
 
 from __future__ import annotations
@@ -13,10 +13,23 @@ import sys
 from pathlib import Path
 
 from catalogue import declarations, operations
-from catalogue.operations import Operation, Policy
+from catalogue.operations import DEFAULT_POLICY, Operation, Policy
 
 from .output import DO_NOT_EDIT, generated_by, write_if_changed
 from .policy_check import check_policies
+
+# Contract's fields with the enum of each, in their order in ufuncs/mkl_forms.hpp: designated
+# initializers must follow it (the compiler refuses any other).
+CONTRACT_FIELDS = (
+    ("order", "Results"),
+    ("errors", "Errors"),
+    ("reduce", "Reduce"),
+    ("half", "Half"),
+    ("unreported", "Unreported"),
+    ("select", "Select"),
+    ("underflow", "Underflow"),
+    ("numpy_same_bits", None),
+)
 
 
 def doc(op: Operation) -> str:
@@ -50,18 +63,39 @@ def unreported(policy: Policy, precision: str) -> tuple[frozenset[str], str]:
     return frozenset(results), "*" if "*" in kernels else " ".join(sorted(kernels))
 
 
-def loop_rows(op: Operation) -> list[str]:
+def contract(policy: Policy, precision: str) -> dict[str, str]:
+    """Every field of the variant's Contract, spelled in C++."""
+    results, _ = unreported(policy, precision)
+    spelled = {}
+    for name, enum in CONTRACT_FIELDS:
+        if name == "unreported":
+            flags = [f"Unreported::{r}" for r in sorted(results)]
+            spelled[name] = " | ".join(flags) or "Unreported::none"
+        elif enum is None:
+            spelled[name] = "true" if getattr(policy, name) else "false"
+        else:
+            spelled[name] = f"{enum}::{getattr(policy, name)}"
+    return spelled
+
+
+def designated(fields: dict[str, str]) -> str:
+    """A Contract, parenthesized so that its commas stay inside one macro argument."""
+    return "(Contract{" + ", ".join(f".{name} = {value}" for name, value in fields.items()) + "})"
+
+
+def loop_rows(op: Operation, defaults: dict[str, str]) -> list[str]:
+    """The operation's variants, each naming only the fields of its Contract that are not
+    the default record's."""
     policy = operations.policy(op.name)
     rows = []
     for v in op.variants:
         assert v.mode, f"{v.function} lacks a mode variant"
-        results, kernels = unreported(policy, v.precision)
-        flags = " | ".join(f"Unreported::{r}" for r in sorted(results)) or "Unreported::none"
-        numpy_bits = "true" if policy.numpy_same_bits else "false"
+        fields = contract(policy, v.precision)
+        departures = {name: value for name, value in fields.items() if value != defaults[name]}
+        _, kernels = unreported(policy, v.precision)
         rows.append(
-            f"QV_LOOP({v.function}, {v.mode}, {policy.order}, {policy.errors}, {policy.reduce}, "
-            f"{policy.select}, {policy.half}, {flags}, {policy.underflow}, {numpy_bits}, "
-            f'"{kernels}")  // {op.name}: {", ".join(v.dtypes)}'
+            f'QV_LOOP({v.function}, {v.mode}, {designated(departures)}, "{kernels}")'
+            f"  // {op.name}: {', '.join(v.dtypes)}"
         )
     return rows
 
@@ -69,6 +103,7 @@ def loop_rows(op: Operation) -> list[str]:
 def rows(ops: list[Operation]) -> list[str]:
     elementwise = [op for op in ops if op.elementwise]
     check_policies(elementwise)
+    defaults = contract(DEFAULT_POLICY, "")
     ufunc_rows = [
         f'QV_UFUNC("{op.name}", {operations.policy(op.name).identity}, {len(op.variants)}, '
         f"{json.dumps(doc(op))})  // {op.name}"
@@ -76,8 +111,9 @@ def rows(ops: list[Operation]) -> list[str]:
     ]
     characterized = [f'QV_CHARACTERIZED("{k}")' for k in sorted(operations.CHARACTERIZED_KERNELS)]
     return [
+        "#ifdef QV_CONTRACT_DEFAULTS", f"QV_CONTRACT_DEFAULTS({designated(defaults)})", "#endif",
         "#ifdef QV_UFUNC", *ufunc_rows, "#endif",
-        "#ifdef QV_LOOP", *(row for op in elementwise for row in loop_rows(op)), "#endif",
+        "#ifdef QV_LOOP", *(row for op in elementwise for row in loop_rows(op, defaults)), "#endif",
         "#ifdef QV_CHARACTERIZED", *characterized, "#endif",
     ]  # fmt: skip
 
