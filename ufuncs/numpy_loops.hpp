@@ -25,8 +25,8 @@ void numpy_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, 
   using Form = typename V::form;
   std::array<npy_intp, Form::count> sizes = Form::sizes;
   if constexpr (IsHalf) sizes.fill(2);
-  const bool ours_reduces = V::contract.reduce == Reduce::in_blocks &&
-                            is_reduction<Form>(args, dimensions[0], steps);
+  const bool ours_reduces =
+      V::contract.reduce == Reduce::in_blocks && is_reduction<Form>(args, dimensions[0], steps);
   if (V::contract.numpy_same_bits && !ours_reduces &&
       must_go_element_by_element(args, dimensions[0], steps, sizes, Form::nin)) {
     numpy_original<V, IsHalf>(args, dimensions, steps, data);
