@@ -3,7 +3,7 @@
 This catalogue is the module's contract: its names, signatures and the order of its type
 table do not change with MKL's header. It is data plus the naming rule that expands it;
 nothing here emits code. The build lays out the module's type context from it
-(typecontext/generate.py), and the tests read it as the list of what the module offers.
+(generators/type_context.py), and the tests read it as the list of what the module offers.
 """
 
 from __future__ import annotations

@@ -57,7 +57,8 @@ def _unreported_statuses() -> tuple[Departure, ...]:
         Departure(f"status {result}", bases[name], precisions,
                   f"{entry.what} with no error status",
                   frozenset(CHARACTERIZED if "*" in entry.kernels else entry.kernels))
-        for (name, precisions), entry in operations.UNREPORTED.items()
+        for name, policy in operations.POLICIES.items()
+        for precisions, entry in policy.unreported.items()
         for result in sorted(entry.results)
         if name in bases
     )  # fmt: skip

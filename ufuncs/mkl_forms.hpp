@@ -121,7 +121,8 @@ struct Unreported {
 /// computation of it, IEEE division or libm's pow, where the loop decides it.
 enum class Underflow { kernel, ieee_division, libm_pow };
 
-/// What the loops owe NumPy for one variant, beyond MKL's function itself.
+/// What the loops owe NumPy for one variant, beyond MKL's function itself. The generated rows
+/// name its fields with designated initializers, which must keep this order.
 struct Contract {
   Results order = Results::as_mkl;
   Errors errors = Errors::status;
@@ -131,6 +132,8 @@ struct Contract {
   Select select = Select::none;
   Underflow underflow = Underflow::kernel;
   bool numpy_same_bits = false;  // NumPy's loop gives MKL's bits: exact in every kernel
+
+  friend constexpr bool operator==(const Contract&, const Contract&) = default;
 };
 
 /// One precision of one operation: the contiguous form and its mode variant. (MKL's strided

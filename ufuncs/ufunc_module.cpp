@@ -74,13 +74,15 @@ constexpr LoopRow loop_row(const char* kernels) {
   return row;
 }
 
+// The rows name only the fields that differ from the generator's default record.
+#define QV_CONTRACT_DEFAULTS(CONTRACT) \
+  static_assert(CONTRACT == Contract{}, "The generator's defaults must be Contract's own.");
+#include "ufunc_rows.inc"
+#undef QV_CONTRACT_DEFAULTS
+
 constexpr LoopRow loop_rows[] = {
-#define QV_LOOP(CONTIGUOUS, MODE, ORDER, ERRORS, REDUCE, SELECT, HALF, UNREPORTED, UNDERFLOW, \
-                NUMPY_BITS, KERNELS)                                                          \
-  loop_row<Variant<&::CONTIGUOUS, &::MODE,                                                    \
-                   Contract{Results::ORDER, Errors::ERRORS, Reduce::REDUCE, Half::HALF,       \
-                            UNREPORTED, Select::SELECT, Underflow::UNDERFLOW, NUMPY_BITS}>>(  \
-      KERNELS),
+#define QV_LOOP(CONTIGUOUS, MODE, CONTRACT, KERNELS) \
+  loop_row<Variant<&::CONTIGUOUS, &::MODE, CONTRACT>>(KERNELS),
 #include "ufunc_rows.inc"
 #undef QV_LOOP
 };

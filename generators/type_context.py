@@ -2,8 +2,8 @@
 
 Run by the build, once per extension module:
 
-    python generate.py lorimath OUTDIR
-    python generate.py CATALOGUE.json OUTDIR
+    python -m generators.type_context lorimath OUTDIR
+    python -m generators.type_context CATALOGUE.json OUTDIR
 
 The first lays out the contract catalogue (catalogue/vml.py); the second a catalogue that
 catalogue/mkl_header.py read from MKL's header (quorvex.mkl.full). Every file written holds
@@ -16,13 +16,14 @@ module/ gives them meaning, and the compiler supplies every number it knows itse
 from __future__ import annotations
 
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-
 from catalogue import declarations
 from catalogue.declarations import Catalogue, Function, pointee
+
+from .output import DO_NOT_EDIT, generated_by, write_if_changed
 
 # cffi's primitive code for each primitive of the catalogue's vocabulary.
 PRIMITIVE_CODES = {
@@ -50,34 +51,58 @@ def array_length(ctype: str) -> int | None:
     return None
 
 
+Signature = tuple[str, tuple[str, ...]]  # (result, parameters)
+Slot = tuple[str, object]  # (kind, C type or signature), references left symbolic
+
+
 @dataclass
 class Layout:
     words: list[tuple[str, str | int]]  # (opcode name, argument), or ("length", n)
     comments: list[str]
     canonical: dict[str, int]  # C type -> index of its canonical entry
-    function_types: dict[tuple[str, tuple[str, ...]], int]
+    function_types: dict[Signature, int]
     struct_order: list[declarations.Struct]
     globals: list[tuple[Function, int]]  # function, index of its function type
 
 
 def lay_out(catalogue: Catalogue) -> Layout:
-    callback = catalogue.callback
-    callback_type = (callback.result, callback.params)
+    slots, canonical, function_types = place(ordered_signatures(catalogue), catalogue)
+    struct_order = sorted(catalogue.structs, key=lambda s: s.table_name.encode())
+    word_of = canonical_words(catalogue, canonical, function_types, struct_order)
+    words, comments = spell_slots(slots, canonical, word_of)
+    global_rows = [
+        (f, function_types[(f.result, f.params)])
+        for f in sorted(catalogue.functions, key=lambda f: f.name.encode())
+    ]
+    layout = Layout(words, comments, canonical, function_types, struct_order, global_rows)
+    check(layout, catalogue)
+    return layout
+
+
+def ordered_signatures(catalogue: Catalogue) -> list[Signature]:
+    """Every function type, by result (the catalogue's order first) and then by spelling;
+    the callback's comes first, since the callback typedef points at it."""
+    callback_type = (catalogue.callback.result, catalogue.callback.params)
     signatures = {(f.result, f.params) for f in catalogue.functions} | {callback_type}
 
     def result_rank(result: str) -> tuple[int, bytes]:
         order = catalogue.result_order
         return (order.index(result), b"") if result in order else (len(order), result.encode())
 
-    # The callback's function type comes first: the callback typedef points at it.
     ordered = sorted(signatures, key=lambda s: (result_rank(s[0]), spell_params(s[1]).encode()))
     ordered.remove(callback_type)
     ordered.insert(0, callback_type)
+    return ordered
 
-    # First pass: positions, with references left symbolic.
-    slots: list[tuple[str, object]] = []
+
+def place(
+    ordered: list[Signature], catalogue: Catalogue
+) -> tuple[list[Slot], dict[str, int], dict[Signature, int]]:
+    """The positions of every word: the function types with their parameters, each C type's
+    canonical entry where it is first met, then the types no parameter list holds."""
+    slots: list[Slot] = []
     canonical: dict[str, int] = {}
-    function_types: dict[tuple[str, tuple[str, ...]], int] = {}
+    function_types: dict[Signature, int] = {}
     for result, params in ordered:
         function_types[(result, params)] = len(slots)
         slots.append(("function", (result, params)))
@@ -97,15 +122,24 @@ def lay_out(catalogue: Catalogue) -> Layout:
         slots.append(("canonical", ctype))
         if array_length(ctype) is not None:
             slots.append(("length", array_length(ctype)))
+    return slots, canonical, function_types
 
-    struct_order = sorted(catalogue.structs, key=lambda s: s.table_name.encode())
+
+def canonical_words(
+    catalogue: Catalogue,
+    canonical: dict[str, int],
+    function_types: dict[Signature, int],
+    struct_order: list[declarations.Struct],
+) -> Callable[[str], tuple[str, str | int]]:
+    """The word of a C type's canonical entry (or of a primitive written out again)."""
+    callback = catalogue.callback
     struct_position = {s.typedef: i for i, s in enumerate(struct_order)}
-    callback_index = function_types[callback_type]
+    callback_index = function_types[(callback.result, callback.params)]
 
-    def canonical_word(ctype: str) -> tuple[str, str | int]:
+    def word(ctype: str) -> tuple[str, str | int]:
         if ctype in PRIMITIVE_CODES:
             return "_CFFI_OP_PRIMITIVE", PRIMITIVE_CODES[ctype]
-        if ctype in struct_by_typedef:
+        if ctype in struct_position:
             return "_CFFI_OP_STRUCT_UNION", struct_position[ctype]
         if ctype == callback.typedef:
             return "_CFFI_OP_POINTER", callback_index
@@ -115,6 +149,15 @@ def lay_out(catalogue: Catalogue) -> Layout:
             return "_CFFI_OP_POINTER", canonical[pointee(ctype)]
         raise ValueError(f"{ctype!r} is not in the catalogue's vocabulary of C types")
 
+    return word
+
+
+def spell_slots(
+    slots: list[Slot],
+    canonical: dict[str, int],
+    word_of: Callable[[str], tuple[str, str | int]],
+) -> tuple[list[tuple[str, str | int]], list[str]]:
+    """Each slot's opcode word, its references resolved, with the comment of its row."""
     words: list[tuple[str, str | int]] = []
     comments: list[str] = []
     for kind, value in slots:
@@ -132,16 +175,9 @@ def lay_out(catalogue: Catalogue) -> Layout:
             words.append(("_CFFI_OP_NOOP", canonical[value]))  # type: ignore[index]
             comments.append(str(value))
         else:  # a canonical entry, or a primitive written out again
-            words.append(canonical_word(value))  # type: ignore[arg-type]
+            words.append(word_of(value))  # type: ignore[arg-type]
             comments.append(str(value))
-
-    global_rows = [
-        (f, function_types[(f.result, f.params)])
-        for f in sorted(catalogue.functions, key=lambda f: f.name.encode())
-    ]
-    layout = Layout(words, comments, canonical, function_types, struct_order, global_rows)
-    check(layout, catalogue)
-    return layout
+    return words, comments
 
 
 def trailing_types(
@@ -211,10 +247,7 @@ def result_spelling(ctype: str, canonical: dict[str, int]) -> str:
 
 
 def file_text(catalogue: Catalogue, what: str, rows: list[str]) -> str:
-    header = [
-        f"// Generated by typecontext/generate.py for {catalogue.module}: {what}.",
-        "// Do not edit; change the catalogue and rebuild.",
-    ]
+    header = [f"// {generated_by(__file__)} for {catalogue.module}: {what}.", DO_NOT_EDIT]
     return "\n".join(header + rows) + "\n"
 
 
@@ -278,11 +311,6 @@ def render(layout: Layout, catalogue: Catalogue) -> dict[str, str]:
 def guarded(macro: str, rows: list[str]) -> list[str]:
     """Rows that only a file defining `macro` sees, so one file can feed several tables."""
     return [f"#ifdef {macro}", *rows, "#endif"]
-
-
-def write_if_changed(path: Path, text: str) -> None:
-    if not path.exists() or path.read_text() != text:
-        path.write_text(text)
 
 
 def load(source: str) -> Catalogue:
