@@ -141,7 +141,7 @@ def program(key: tuple) -> Compiled:
     folds = _folds.plan(found, python) if python else ()
     if folds and len(signature) == count:
         return Compiled.folding(folds)
-    return Compiler(found, signature, accuracy, folds).compile()
+    return Compiler(found, signature, accuracy, folds, numpy_by_vml=source == EXPRESSION).compile()
 
 
 def prepare(source: str, text: str, accuracy: str | None, values: list) -> tuple[Compiled, tuple]:

@@ -6,8 +6,9 @@ instructions by their names (``where``, ``real``, ...). ``power`` is ``**``, whi
 dispatches by the types and the exponent.
 
 Expression strings know numexpr's functions under numexpr's names, which are NumPy's
-names (or nearly): a NumPy name that ``vml.NUMPY_EQUIVALENTS`` maps computes with vml's
-ufunc, any other with NumPy's. Every other vml ufunc is known under its vml name.
+names (or nearly), as NumPy's functions: typed as NumPy types them, and computed by the vml
+ufunc ``vml.NUMPY_EQUIVALENTS`` names where it has NumPy's loop for those types, by NumPy's
+otherwise (complex ``log1p``). Every other vml ufunc is known under its vml name.
 """
 
 from __future__ import annotations
@@ -28,18 +29,15 @@ NUMEXPR_FUNCTIONS = (
     *("abs", "ceil", "floor", "round", "trunc", "sign", "conj"),
     *("isnan", "isfinite", "isinf", "signbit"),
 )
-NUMPY_NAMES = {"abs": "absolute", "conj": "conjugate", "round": "rint"}
+NUMPY_NAMES = {"abs": "absolute", "conj": "conjugate"}
+# Their keys, NumPy's ufuncs: computed by vml where it has NumPy's loop (NumPy's operators are not).
+NUMEXPR_KEYS = frozenset(f"numpy.{NUMPY_NAMES.get(n, n)}" for n in NUMEXPR_FUNCTIONS)
 # The language's own functions (numexpr has them all), with their numbers of arguments: those
 # that are the engine's instructions read what its table says; ones_like makes a constant.
 OWN = {name: OPS[name].reads for name in ("where", "real", "imag", "complex", "copy")}
-OWN["ones_like"] = 1
+OWN["ones_like"] = OWN["round"] = 1
 REDUCTIONS = ("sum", "prod", "min", "max")
 ACCURACIES = ("ha", "la", "ep")
-
-
-def _numpy_key(numpy_name: str) -> str:
-    vml_name = vml.NUMPY_EQUIVALENTS.get(numpy_name)
-    return f"vml.{vml_name}" if vml_name else f"numpy.{numpy_name}"
 
 
 @functools.cache
@@ -47,7 +45,7 @@ def string_functions() -> dict[str, str]:
     """Each name an expression string may call -> the key of what it computes."""
     names = {name: f"vml.{name}" for name in vml.UFUNCS}
     # numexpr's meaning wins where the names meet: its round is NumPy's, halves to even.
-    names.update({n: _numpy_key(NUMPY_NAMES.get(n, n)) for n in NUMEXPR_FUNCTIONS})
+    names.update({n: f"numpy.{NUMPY_NAMES.get(n, n)}" for n in NUMEXPR_FUNCTIONS})
     names.update({name: name for name in OWN})
     return names
 
@@ -100,6 +98,16 @@ def with_accuracy(key: str, accuracy: str | None) -> str:
     if accuracy is None or not key.startswith("vml.") or key.count(".") > 1:
         return key
     return f"vml.{accuracy}.{key[4:]}"
+
+
+@functools.cache
+def by_vml(numpy_key: str, chars: str) -> str:
+    """The key that computes NumPy's ufunc on these type characters (its loop's, the
+    results' included): its vml equivalent's where that has the same loop, else its own."""
+    vml_name = vml.NUMPY_EQUIVALENTS.get(numpy_key.removeprefix("numpy."))
+    if vml_name and any(t.replace("->", "") == chars for t in vml.UFUNCS[vml_name].types):
+        return f"vml.{vml_name}"
+    return numpy_key
 
 
 @functools.cache

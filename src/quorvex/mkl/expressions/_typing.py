@@ -89,11 +89,18 @@ def _constant_value(value: object) -> _Value:
 
 class Compiler:
     def __init__(
-        self, graph: Graph, signature: tuple, accuracy: str | None, folds: tuple = ()
+        self,
+        graph: Graph,
+        signature: tuple,
+        accuracy: str | None,
+        folds: tuple = (),
+        numpy_by_vml: bool = False,
     ) -> None:
         # signature: per argument, then per fold, np.dtype for arrays, int/float/complex for
         # weak scalars, ("scalar", dtype) for NumPy's, ("value", v) for one value compiled in
         self.graph, self.signature, self.accuracy = graph, signature, accuracy
+        # Whether NumPy's ufuncs compute by their vml equivalents (expression strings do).
+        self.numpy_by_vml = numpy_by_vml
         self.folds: tuple[_folds.Fold, ...] = folds
         self.registers: list[Register] = []
         self.code: list[Instruction] = []
@@ -151,13 +158,18 @@ class Compiler:
 
     # Calls ----------------------------------------------------------------------------------
 
-    def call_ufunc(self, key: str, arguments: list[_Value]) -> list[_Value]:
-        key = _functions.with_accuracy(key, self.accuracy)
+    def call_ufunc(self, key: str, arguments: list[_Value], by_vml: bool = False) -> list[_Value]:
+        """A ufunc's loop on the arguments; NumPy's ufunc by its vml equivalent's where that
+        has the same loop, if `by_vml`, or for numexpr's functions if numpy_by_vml."""
         u = _functions.ufunc(key)
         if len(arguments) != u.nin:
             raise TypeError(f"{u.__name__} takes {u.nin} arguments, not {len(arguments)}")
         dtypes = u.resolve_dtypes((*(a.dtype for a in arguments), *(None,) * u.nout))
         dtypes = tuple(engine_dtype(d) for d in dtypes)
+        if by_vml or (self.numpy_by_vml and key in _functions.NUMEXPR_KEYS):
+            key = _functions.by_vml(key, "".join(d.char for d in dtypes))
+        key = _functions.with_accuracy(key, self.accuracy)
+        u = _functions.ufunc(key)
         if key in _folds.COMPARISONS:
             beyond = self._beyond_range(key, arguments, dtypes[0])
             if beyond is not None:
@@ -231,9 +243,9 @@ class Compiler:
             return self._integer_power(base, exponent, result)
         # NumPy's own shortcuts for an inexact array to a Python scalar power.
         if exponent.weak and exponent.is_constant and not base.weak and base.dtype.kind in "fc":
-            shortcut = {2: "sqr", 0.5: "sqrt", -1: "inv"}.get(exponent.constant)
+            shortcut = {2: "square", 0.5: "sqrt", -1: "reciprocal"}.get(exponent.constant)
             if shortcut:
-                return self.call_ufunc(f"vml.{shortcut}", [base])[0]
+                return self.call_ufunc(f"numpy.{shortcut}", [base], by_vml=True)[0]
             if exponent.constant == 1:
                 return self._copy(base)
         if exponent.is_constant:
@@ -280,6 +292,12 @@ class Compiler:
         else:
             dtype = DEFAULT_DTYPES[x.dtype]
         return self.native("copy", [self.operand(x, dtype, valued=True)], dtype, once)
+
+    def _round(self, x: _Value) -> _Value:
+        """NumPy's round to the nearest integer, halves to even: integers as they are."""
+        if x.dtype is int if x.weak else x.dtype.kind in "iu":
+            return self._copy(x)
+        return self.call_ufunc("numpy.rint", [x])[0]
 
     def _ones_like(self, x: _Value) -> _Value:
         dtype = x.dtype if not x.weak else DEFAULT_DTYPES[x.dtype]
@@ -355,4 +373,5 @@ class Compiler:
 Compiler._LANGUAGE.update(
     power=Compiler._power, where=Compiler._where, real=Compiler._real, imag=Compiler._imag,
     complex=Compiler._complex, copy=Compiler._copy, ones_like=Compiler._ones_like,
+    round=Compiler._round,
 )  # fmt: skip
