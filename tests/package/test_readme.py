@@ -27,7 +27,14 @@ def test_readme_example_runs(code, tmp_path, monkeypatch):
         script.write_text(code)
         subprocess.run([sys.executable, str(script)], check=True, timeout=300)
         return
-    exec(compile(code, "README.md", "exec"), {"__name__": "__readme__"})
+    numexpr = sys.modules.get("numexpr")  # an example installs quorvex.mkl.numexpr as it
+    try:
+        exec(compile(code, "README.md", "exec"), {"__name__": "__readme__"})
+    finally:
+        if numexpr is None:
+            sys.modules.pop("numexpr", None)
+        else:
+            sys.modules["numexpr"] = numexpr
 
 
 def test_quick_start_runs_the_self_check_first():

@@ -67,10 +67,12 @@ def evaluate(  # noqa: PLR0917  (numexpr's signature)
     ``where``, numexpr's functions under numexpr's names, real and complex literals and
     ``sum``/``prod``/``min``/``max`` around the whole expression; plus every vml ufunc by
     its vml name (``cdfnorm``, ``erfinv``, ``j0``, ...). The result's dtype is what the
-    same expression gives on NumPy arrays with vml's ufuncs. ``accuracy`` ("ha", "la",
-    "ep") fixes VML's accuracy for the call, ``threads`` the number of threads (None: MKL's
-    maximum). numexpr's ``optimization``, ``truediv`` and ``sanitize`` are accepted and
-    change nothing: the string is always parsed against a closed grammar, never run.
+    same expression gives on NumPy arrays with vml's ufuncs, and floating-point errors reach
+    ``np.errstate`` (``quorvex.mkl.numexpr`` types, and stays silent, as numexpr does).
+    ``accuracy`` ("ha", "la", "ep") fixes VML's accuracy for the call, ``threads`` the
+    number of threads (None: MKL's maximum). numexpr's ``optimization``, ``truediv`` and
+    ``sanitize`` are accepted and change nothing: the string is always parsed against a
+    closed grammar, never run.
     """
     if numexpr_keywords:
         _calls.check_numexpr_keywords(numexpr_keywords)

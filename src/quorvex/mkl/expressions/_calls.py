@@ -24,7 +24,9 @@ _ndarray = np.ndarray
 # More threads than any machine has cores; the engine runs at most as many as it may use.
 THREADS_LIMIT = 1 << 16
 CACHE_LIMIT = 1024  # entries of each cache, the most recently used kept
-EXPRESSION, GRAPH = "expression", "graph"  # the sources of programs
+# The sources of programs: expression strings typed by NumPy's rules or by numexpr's, and
+# traced graphs.
+EXPRESSION, NUMEXPR, GRAPH = "expression", "numexpr", "graph"
 NUMEXPR_KEYWORDS = {
     "optimization": ("none", "moderate", "aggressive"),
     "truediv": (False, True, "auto"),
@@ -41,7 +43,7 @@ def _graph_of_text(text: str) -> Graph:
 
 
 def graph(source: str, text: str) -> Graph:
-    return parse(text).graph if source == EXPRESSION else _graph_of_text(text)
+    return _graph_of_text(text) if source == GRAPH else parse(text).graph
 
 
 # Arguments ------------------------------------------------------------------------------------
@@ -137,11 +139,13 @@ def program(key: tuple) -> Compiled:
             engine_dtype(item)
     found = graph(source, text)
     count = len(found.inputs())
-    python = _python_positions(signature, count)
+    # (numexpr's rules make Python's scalars arrays: nothing stays weak to fold.)
+    python = _python_positions(signature, count) if source != NUMEXPR else ()
     folds = _folds.plan(found, python) if python else ()
     if folds and len(signature) == count:
         return Compiled.folding(folds)
-    return Compiler(found, signature, accuracy, folds, numpy_by_vml=source == EXPRESSION).compile()
+    options = {"numpy_by_vml": source != GRAPH, "numexpr": source == NUMEXPR}
+    return Compiler(found, signature, accuracy, folds, **options).compile()
 
 
 def prepare(source: str, text: str, accuracy: str | None, values: list) -> tuple[Compiled, tuple]:
@@ -195,7 +199,9 @@ def _beyond(value: Any, dtype: np.dtype) -> bool:
 # Expressions ----------------------------------------------------------------------------------
 
 
-def prepare_expression(ex: str, local_dict: Any, global_dict: Any, accuracy: str | None) -> tuple:
+def prepare_expression(
+    ex: str, local_dict: Any, global_dict: Any, accuracy: str | None, source: str = EXPRESSION
+) -> tuple:
     """(parsed, program, the engine's inputs) of one evaluate call; for Dask arrays, (parsed,
     None, the values). The signature and its key are made in one pass over the names: this is
     every call's path."""
@@ -218,10 +224,10 @@ def prepare_expression(ex: str, local_dict: Any, global_dict: Any, accuracy: str
     if lazy:
         return parsed, None, values
     signature = tuple(entries)
-    found = program((EXPRESSION, ex, accuracy, signature, tuple(tags)))
+    found = program((source, ex, accuracy, signature, tuple(tags)))
     if found.direct:
         return parsed, found, tuple(values)
-    return parsed, *with_inputs(found, values, (EXPRESSION, ex, accuracy), signature)
+    return parsed, *with_inputs(found, values, (source, ex, accuracy), signature)
 
 
 def reduce(parsed: _parse.Parsed, result: np.ndarray, out: Any) -> Any:

@@ -12,7 +12,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import _folds, _functions, _schedule
+from . import _folds, _functions, _numexpr_rules, _schedule
 from ._graph import Graph
 from ._instructions import OPS, Call, Instruction, Native, Register, Role
 
@@ -78,6 +78,11 @@ class _Value:
         return self.dtype(0) if self.weak else self.dtype
 
 
+def _python(value: object) -> object:
+    """A literal as Python's number (NumPy's bools stay NumPy's)."""
+    return value.item() if isinstance(value, np.generic) and value.dtype.kind != "b" else value
+
+
 def _constant_value(value: object) -> _Value:
     """A literal's value: Python's numbers weak, a bool NumPy's."""
     if isinstance(value, bool):
@@ -88,19 +93,21 @@ def _constant_value(value: object) -> _Value:
 
 
 class Compiler:
-    def __init__(
+    def __init__(  # noqa: PLR0917
         self,
         graph: Graph,
         signature: tuple,
         accuracy: str | None,
         folds: tuple = (),
         numpy_by_vml: bool = False,
+        numexpr: bool = False,
     ) -> None:
         # signature: per argument, then per fold, np.dtype for arrays, int/float/complex for
         # weak scalars, ("scalar", dtype) for NumPy's, ("value", v) for one value compiled in
         self.graph, self.signature, self.accuracy = graph, signature, accuracy
         # Whether NumPy's ufuncs compute by their vml equivalents (expression strings do).
         self.numpy_by_vml = numpy_by_vml
+        self.numexpr = numexpr  # numexpr's rules type the program (quorvex.mkl.numexpr)
         self.folds: tuple[_folds.Fold, ...] = folds
         self.registers: list[Register] = []
         self.code: list[Instruction] = []
@@ -140,10 +147,10 @@ class Compiler:
                 self._exact.add(register)
             return register
         if v.register is None:
-            key = ("constant", id(v), dtype, wrap and v.weak)
+            value = (np.asarray(v.constant).astype(dtype) if wrap and v.weak
+                     else np.asarray(v.constant, dtype=dtype)).tobytes()  # fmt: skip
+            key = ("constant", dtype, value)  # (by value: a value's id may be a later one's)
             if key not in self._made:
-                value = (np.asarray(v.constant).astype(dtype) if wrap and v.weak
-                         else np.asarray(v.constant, dtype=dtype)).tobytes()  # fmt: skip
                 self._made[key] = self._register(dtype, Role.constant, 0, value, once=True)
             return self._made[key]
         if v.dtype == dtype:
@@ -155,6 +162,20 @@ class Compiler:
             self._made[key] = self._register(dtype, once=v.once)
             self._emit(Native(OPS["cast"], (v.register, self._made[key])), v.once)
         return self._made[key]
+
+    def convert(self, v: _Value, dtype: np.dtype) -> _Value:
+        """v in dtype, cast as C casts: numexpr's rules cast where NumPy's would refuse."""
+        if not v.weak and v.dtype == dtype:
+            return v
+        if v.is_constant:
+            return _Value(dtype, constant=np.asarray(v.constant).astype(dtype)[()])
+        if v.scalar_argument is not None:
+            return _Value(dtype, scalar_argument=v.scalar_argument)
+        key = ("cast", v.register, dtype)
+        if key not in self._made:
+            self._made[key] = self._register(dtype, once=v.once)
+            self._emit(Native(OPS["cast"], (v.register, self._made[key])), v.once)
+        return _Value(dtype, register=self._made[key], once=v.once)
 
     # Calls ----------------------------------------------------------------------------------
 
@@ -218,8 +239,13 @@ class Compiler:
         return _Value(engine_dtype(dtype), register=result, once=once)
 
     def call(self, key: str, arguments: list[_Value]) -> list[_Value]:
-        if key in _folds.OPERATORS and all(a.weak and a.is_constant for a in arguments):
-            return [_constant_value(_folds.apply(key, [a.constant for a in arguments]))]
+        # Python computes operators on literals (numexpr's typed literals too), then types them.
+        literals = all(a.is_constant and (a.weak or self.numexpr) for a in arguments)
+        if key in _folds.OPERATORS and literals:
+            value = _folds.apply(key, [_python(a.constant) for a in arguments])
+            return [_constant_value(_numexpr_rules.literal(value) if self.numexpr else value)]
+        if self.numexpr:
+            arguments = _numexpr_rules.operands(self, key, arguments)
         if key == "numpy.power":
             result = np.power.resolve_dtypes((*(a.dtype for a in arguments), None))[2]
             if result.kind in "biu":  # NumPy's loop raises from any thread: the engine's does not
@@ -306,6 +332,10 @@ class Compiler:
     # The whole program ------------------------------------------------------------------------
 
     def _argument(self, i: int) -> _Value:
+        v = self._typed_argument(i)
+        return _numexpr_rules.argument(self, v) if self.numexpr else v
+
+    def _typed_argument(self, i: int) -> _Value:
         item = self.signature[i]
         if isinstance(item, np.dtype):
             return _Value(engine_dtype(item), register=self._input(i, None))
@@ -337,7 +367,8 @@ class Compiler:
             elif node[0] == "input":
                 values.append(self._argument(position[node[1]]))
             elif node[0] == "const":
-                values.append(_constant_value(node[1]))
+                literal = _numexpr_rules.literal(node[1]) if self.numexpr else node[1]
+                values.append(_constant_value(literal))
             elif node[0] in RESULTS:  # one result of a call with several
                 values.append(taken[node[1]][RESULTS.index(node[0])])
             else:
