@@ -15,7 +15,7 @@ VALUES = {
     "i": np.arange(1, 6, dtype=np.int32), "l": np.arange(-2, 3), "h": np.arange(5, dtype=np.int16),
     "u": np.arange(5, dtype=np.uint32), "e": np.ones(5, np.float16),
     "c": np.ones(5, np.complex64) * (1 + 2j), "b": np.arange(5) % 2 == 0,
-    "s": 2.5, "k": 3, "big": 2**40,
+    "s": 2.5, "k": 3, "big": 2**40, "o": np.array(["a", 1], dtype=object),
 }  # fmt: skip
 EXPRESSIONS = [
     # kinds: numexpr casts to the largest, where NumPy promotes by dtype
@@ -30,6 +30,7 @@ EXPRESSIONS = [
     "min(b)", "min(c)", "sum(i, axis=0)",
     # refusals
     "i ** -1", "(i > 1) and (i < 9)", "sum(i, axis=-1)", "1 / 0", "a[0]", "__import__",
+    "~d", "-b", "o + 1", "~True", "~1.0",
 ]  # fmt: skip
 
 
@@ -50,6 +51,15 @@ def test_typed_computed_and_refused_as_numexpr(ex):
         return
     assert got[0] == want[0], ex
     np.testing.assert_allclose(got[1], want[1], rtol=1e-6)
+
+
+@pytest.mark.parametrize("ex", ["~d", "-b"])
+def test_what_it_cannot_compute_is_said_in_numexprs_words(ex):
+    """pandas matches numexpr's message to fall back to Python."""
+    with pytest.raises(NotImplementedError) as theirs:
+        numexpr.evaluate(ex, dict(VALUES))
+    with pytest.raises(NotImplementedError, match=str(theirs.value)):
+        facade.evaluate(ex, dict(VALUES))
 
 
 def test_silent_on_floating_point_errors_where_evaluate_reports_them():

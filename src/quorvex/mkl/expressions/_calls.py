@@ -16,7 +16,7 @@ from typing import Any
 import numpy as np
 
 from .. import _expressions
-from . import _folds, _functions, _parse
+from . import _folds, _functions, _numexpr_rules, _parse
 from ._graph import WEAK, Graph, from_text
 from ._typing import ENGINE_TYPES, Compiled, Compiler, engine_dtype
 
@@ -49,7 +49,7 @@ def graph(source: str, text: str) -> Graph:
 # Arguments ------------------------------------------------------------------------------------
 
 
-def argument(value: Any) -> Any:
+def argument(value: Any, source: str = EXPRESSION) -> Any:
     """An argument as the engine takes it: an array, a scalar (Python's or NumPy's), or a
     Dask array."""
     if type(value) in WEAK or (isinstance(value, np.generic) and value.dtype.char in ENGINE_TYPES):
@@ -59,7 +59,7 @@ def argument(value: Any) -> Any:
     if isinstance(value, (str, bytes)):
         raise TypeError("strings are not supported in expressions")
     array = np.asarray(value)
-    engine_dtype(array.dtype)
+    _numexpr_rules.kind_of(array.dtype) if source == NUMEXPR else engine_dtype(array.dtype)
     return array
 
 
@@ -136,7 +136,7 @@ def program(key: tuple) -> Compiled:
     check_accuracy(accuracy)
     for item in signature:
         if isinstance(item, np.dtype):
-            engine_dtype(item)
+            _numexpr_rules.kind_of(item) if source == NUMEXPR else engine_dtype(item)
     found = graph(source, text)
     count = len(found.inputs())
     # (numexpr's rules make Python's scalars arrays: nothing stays weak to fold.)
@@ -216,7 +216,7 @@ def prepare_expression(
             entries.append(dtype)
             tags.append(dtype.num)
         else:
-            value = argument(value)
+            value = argument(value, source)
             lazy = lazy or hasattr(value, "__dask_graph__")
             entries.append(entry(value))
             tags.append(tag(entries[-1]))

@@ -40,7 +40,7 @@ def kind_of(dtype: np.dtype) -> np.dtype:
         return DOUBLE if dtype.itemsize > 4 else FLOAT
     if dtype.kind == "c":
         return COMPLEX
-    raise TypeError(f"numexpr does not compute with {dtype}")
+    raise ValueError(f"unknown type {dtype.name}")  # numexpr's words
 
 
 def literal(value: object) -> np.generic:
@@ -60,6 +60,38 @@ def argument(compiler: Compiler, v: _Value) -> _Value:
         dtype = np.asarray(v.dtype(0)).dtype
         return compiler.convert(v, kind_of(dtype))
     return compiler.convert(v, kind_of(v.dtype))
+
+
+# numexpr's names of the operations, and of the kinds, in what it says it cannot compute.
+OPCODES = {
+    "numpy.add": "add", "numpy.subtract": "sub", "numpy.multiply": "mul",
+    "numpy.true_divide": "div", "numpy.remainder": "mod", "power": "pow",
+    "numpy.negative": "neg", "numpy.invert": "invert", "numpy.bitwise_and": "and",
+    "numpy.bitwise_or": "or", "numpy.less": "lt", "numpy.less_equal": "le",
+    "numpy.greater": "gt", "numpy.greater_equal": "ge", "numpy.equal": "eq",
+    "numpy.not_equal": "ne",
+}  # fmt: skip
+CODES = dict(zip(KINDS, "bilfdc", strict=True))
+
+
+def call(compiler: Compiler, key: str, values: list[_Value]) -> list[_Value]:
+    """A call typed as numexpr types it. Operators on literals Python computes, as numexpr
+    does (``~True`` is -2); what numexpr has no operation for is a NotImplementedError in
+    numexpr's words, which pandas takes for "compute it in Python"."""
+    if key in _folds.OPERATORS and all(v.is_constant for v in values):
+        python = [v.constant.item() if isinstance(v.constant, np.generic) else v.constant
+                  for v in values]  # fmt: skip
+        return [compiler.constant(literal(_folds.apply(key, python)))]
+    cast = operands(compiler, key, values)
+    try:
+        return compiler.typed_call(key, cast)
+    except TypeError as error:
+        codes = "".join(CODES[kind_of(v.dtype)] for v in cast)
+        result = "b" if key in _folds.COMPARISONS else codes[-1]
+        name = OPCODES.get(key, key.rpartition(".")[2])
+        raise NotImplementedError(
+            f"couldn't find matching opcode for '{name}_{result}{codes}'"
+        ) from error
 
 
 def _largest(values: list[_Value]) -> np.dtype:

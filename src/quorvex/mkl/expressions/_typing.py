@@ -78,11 +78,6 @@ class _Value:
         return self.dtype(0) if self.weak else self.dtype
 
 
-def _python(value: object) -> object:
-    """A literal as Python's number (NumPy's bools stay NumPy's)."""
-    return value.item() if isinstance(value, np.generic) and value.dtype.kind != "b" else value
-
-
 def _constant_value(value: object) -> _Value:
     """A literal's value: Python's numbers weak, a bool NumPy's."""
     if isinstance(value, bool):
@@ -239,13 +234,18 @@ class Compiler:
         return _Value(engine_dtype(dtype), register=result, once=once)
 
     def call(self, key: str, arguments: list[_Value]) -> list[_Value]:
-        # Python computes operators on literals (numexpr's typed literals too), then types them.
-        literals = all(a.is_constant and (a.weak or self.numexpr) for a in arguments)
-        if key in _folds.OPERATORS and literals:
-            value = _folds.apply(key, [_python(a.constant) for a in arguments])
-            return [_constant_value(_numexpr_rules.literal(value) if self.numexpr else value)]
-        if self.numexpr:
-            arguments = _numexpr_rules.operands(self, key, arguments)
+        if not self.numexpr:
+            if key in _folds.OPERATORS and all(a.weak and a.is_constant for a in arguments):
+                return [_constant_value(_folds.apply(key, [a.constant for a in arguments]))]
+            return self.typed_call(key, arguments)
+        return _numexpr_rules.call(self, key, arguments)
+
+    @staticmethod
+    def constant(value: object) -> _Value:
+        return _constant_value(value)
+
+    def typed_call(self, key: str, arguments: list[_Value]) -> list[_Value]:
+        """A call on arguments as they are typed: a ufunc's loop, or the language's own."""
         if key == "numpy.power":
             result = np.power.resolve_dtypes((*(a.dtype for a in arguments), None))[2]
             if result.kind in "biu":  # NumPy's loop raises from any thread: the engine's does not
