@@ -36,6 +36,14 @@ bool read_register(PyObject* row, Py_ssize_t i, Program& p) {
   if (argument) p.arguments[slot] = static_cast<int>(i);
   if (r.role == Role::output) p.outputs.resize(std::max(p.outputs.size(), slot + 1));
   if (r.role == Role::output) p.outputs[slot] = static_cast<int>(i);
+  if (r.role == Role::reduced) {
+    if (p.reduced >= 0 || index >= reduce_count || !reduces(static_cast<Reduce>(index), type)) {
+      PyErr_Format(PyExc_ValueError, "register %zd: no reduction %d of type %d", i, index, type);
+      return false;
+    }
+    p.reduced = static_cast<int>(i);
+    p.reduction = static_cast<Reduce>(index);
+  }
   p.bytes_per_element += r.size;
   p.registers.push_back(r);
   return true;
@@ -171,8 +179,9 @@ bool sort_arguments(Program& p) {
   for (const Instruction& ins : p.prologue)
     for (int i = ins.count - results_of(ins); i < ins.count; ++i)
       p.filled.push_back(ins.operands[i]);
-  if (p.outputs.empty()) {
-    PyErr_SetString(PyExc_ValueError, "a program has at least one output");
+  if (p.outputs.empty() == (p.reduced < 0) || (p.reduced >= 0 && p.inputs.empty())) {
+    PyErr_SetString(PyExc_ValueError,
+                    "a program has outputs, or one reduced register and array inputs");
     return false;
   }
   return true;

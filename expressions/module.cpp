@@ -53,8 +53,26 @@ PyObject* windowed(PyObject*, PyObject* args) {
   return PyBool_FromLong(runs_windowed(few_operations, operands));
 }
 
+/// Names in the order of their numbers, as a tuple.
+template <std::size_t N>
+PyObject* names(const char* const (&table)[N]) {
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(N));
+  for (std::size_t i = 0; tuple != nullptr && i < N; ++i)
+    PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), PyUnicode_FromString(table[i]));
+  return tuple;
+}
+
+/// reduces(reduction index, type number) -> whether the engine fuses that reduction.
+PyObject* fuses_reduction(PyObject*, PyObject* args) {
+  int kind, type;
+  if (!PyArg_ParseTuple(args, "ii", &kind, &type)) return nullptr;
+  return PyBool_FromLong(kind >= 0 && kind < reduce_count &&
+                         reduces(static_cast<Reduce>(kind), type));
+}
+
 /// The instruction table, (name, operands read, type rule, windowable) in the order of the
-/// indices programs name them by, and the register roles in the order of their numbers.
+/// indices programs name them by; the register roles and the reductions in the order of their
+/// numbers.
 bool add_tables(PyObject* module) {
   PyObject* instructions = PyTuple_New(op_count);
   for (int i = 0; instructions != nullptr && i < op_count; ++i) {
@@ -65,14 +83,15 @@ bool add_tables(PyObject* module) {
     if (row == nullptr) Py_CLEAR(instructions);
     if (row != nullptr) PyTuple_SET_ITEM(instructions, i, row);
   }
-  PyObject* roles = PyTuple_New(static_cast<Py_ssize_t>(std::size(role_names)));
-  for (std::size_t i = 0; roles != nullptr && i < std::size(role_names); ++i)
-    PyTuple_SET_ITEM(roles, static_cast<Py_ssize_t>(i), PyUnicode_FromString(role_names[i]));
-  const bool added = instructions != nullptr && roles != nullptr &&
+  PyObject* roles = names(role_names);
+  PyObject* reductions = names(reduce_names);
+  const bool added = instructions != nullptr && roles != nullptr && reductions != nullptr &&
                      PyModule_AddObjectRef(module, "instructions", instructions) == 0 &&
-                     PyModule_AddObjectRef(module, "register_roles", roles) == 0;
+                     PyModule_AddObjectRef(module, "register_roles", roles) == 0 &&
+                     PyModule_AddObjectRef(module, "reductions", reductions) == 0;
   Py_XDECREF(instructions);
   Py_XDECREF(roles);
+  Py_XDECREF(reductions);
   return added;
 }
 
@@ -84,6 +103,8 @@ PyMethodDef methods[] = {
      "run(program, inputs, outputs, order, casting, threads, name) -> the outputs."},
     {"runs_windowed", windowed, METH_VARARGS,
      "runs_windowed(ufunc or instruction index, operands) -> whether it runs window by window."},
+    {"reduces", fuses_reduction, METH_VARARGS,
+     "reduces(reduction index, type number) -> whether a program may reduce that register type."},
     {"block_size", get_block_size, METH_NOARGS, "block_size() -> the elements per block."},
     {"set_block_size", set_block_size, METH_O,
      "set_block_size(n): the elements per block; None restores the size derived from the L2 "

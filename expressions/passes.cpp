@@ -130,7 +130,7 @@ void plan_runs(Program& p) {
     for (std::size_t i = begin; i < end; ++i)
       for (int k = 0; k < code[i].count; ++k) {
         const Role role = p.registers[static_cast<std::size_t>(code[i].operands[k])].role;
-        writes_result = writes_result || role == Role::output;
+        writes_result = writes_result || role == Role::output || role == Role::reduced;
       }
     const bool by_windows = code[begin].windowable && writes_result;
     for (std::size_t i = begin; i < end; ++i) code[i].run_end = end;
@@ -150,6 +150,7 @@ void plan_runs(Program& p) {
           code[i].in_window[k] =
               state[r] == 1 && p.registers[r].role == Role::temporary && !filled[r];
           code[i].output[k] = state[r] == 1 && p.registers[r].role == Role::output;
+          // (a reduced register is read whole after the code: it is not a window's)
         }
       for (std::size_t i = begin; i < end; ++i)
         for (int k = 0; k < code[i].count; ++k)

@@ -8,16 +8,19 @@
 
 #include "natives.hpp"
 #include "numpy_api.hpp"
+#include "reduction.hpp"
 
 namespace quorvex::expressions {
 
 /// What a register holds. Scalar inputs (0-d arrays, Python's and NumPy's scalars) are one
 /// value for the whole evaluation: they, the constants and what the prologue computes from them
 /// alone are written into each worker's registers once, and copied through the block where an
-/// instruction reads them as arrays. The compiler reads these names from the module, in order.
-enum class Role { input, output, constant, temporary, scalar_input };
-inline constexpr const char* role_names[] = {"input", "output", "constant", "temporary",
-                                             "scalar_input"};
+/// instruction reads them as arrays. A reduced register is the program's result reduced block by
+/// block (its index names the reduction), never written to an array. The compiler reads these
+/// names from the module, in order.
+enum class Role { input, output, constant, temporary, scalar_input, reduced };
+inline constexpr const char* role_names[] = {"input",     "output",       "constant",
+                                             "temporary", "scalar_input", "reduced"};
 
 struct Register {
   int type;
@@ -54,10 +57,12 @@ struct Program {
   std::vector<Register> registers;
   std::vector<Instruction> prologue, code;  // once per worker, and per block
   std::vector<int> inputs, outputs;         // register of each, in order
-  std::vector<int> arguments;               // register of each argument of run()
-  std::vector<int> scalars, filled;         // scalar inputs; registers the prologue fills
-  std::vector<PyObject*> owned;             // the ufuncs whose loops the code calls
-  npy_intp bytes_per_element = 0;           // of all registers
+  int reduced = -1;                         // the register reduced instead of outputs, if any
+  Reduce reduction = Reduce::sum;
+  std::vector<int> arguments;        // register of each argument of run()
+  std::vector<int> scalars, filled;  // scalar inputs; registers the prologue fills
+  std::vector<PyObject*> owned;      // the ufuncs whose loops the code calls
+  npy_intp bytes_per_element = 0;    // of all registers
   bool calls_numpy_loops = false;
   Program() = default;
   Program(const Program&) = delete;

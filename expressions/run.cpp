@@ -60,12 +60,46 @@ int numpy_flags(int fe) {
          ((fe & FE_UNDERFLOW) ? NPY_FPE_UNDERFLOW : 0) | ((fe & FE_INVALID) ? NPY_FPE_INVALID : 0);
 }
 
+/// The reduced register's value: its blocks' partials combined in order, in a 0-d array; the
+/// flags the combination raises join the evaluation's.
+PyObject* reduced_value(const Evaluation& e, int& flags) {
+  const Program& p = *e.program;
+  const Register& r = p.registers[static_cast<std::size_t>(p.reduced)];
+  PyObject* value = PyArray_ZEROS(0, nullptr, r.type, 0);
+  if (value == nullptr) return nullptr;
+  std::fexcept_t caller_flags;
+  std::fegetexceptflag(&caller_flags, FE_ALL_EXCEPT);
+  std::feclearexcept(FE_ALL_EXCEPT);
+  const bool found = combine(p.reduction, r.type, e.partials,
+                             PyArray_BYTES(reinterpret_cast<PyArrayObject*>(value)));
+  flags |= raised_flags();
+  std::fesetexceptflag(&caller_flags, FE_ALL_EXCEPT);
+  if (!found) {
+    Py_DECREF(value);
+    PyErr_Format(PyExc_ValueError,
+                 "zero-size array to reduction operation %s which has no identity",
+                 p.reduction == Reduce::min ? "minimum" : "maximum");
+  }
+  return found ? value : nullptr;
+}
+
 /// One decision: an exception of any worker (or Ctrl-C), a failure, then the flags, which
-/// reach np.errstate once, named `name`; else the outputs.
+/// reach np.errstate once, named `name`; else the outputs, or the reduced value.
 PyObject* decide(Evaluation& e, Operands& operands, int flags, const char* name) {
-  const int numpy = numpy_flags(flags);
-  if (e.errors.raise_error() || (numpy != 0 && PyUFunc_GiveFloatingpointErrors(name, numpy) < 0))
+  PyObject* reduced = nullptr;
+  if (e.program->reduced >= 0 && !e.errors.stopped() &&
+      (reduced = reduced_value(e, flags)) == nullptr)
     return nullptr;
+  const int numpy = numpy_flags(flags);
+  if (e.errors.raise_error() || (numpy != 0 && PyUFunc_GiveFloatingpointErrors(name, numpy) < 0)) {
+    Py_XDECREF(reduced);
+    return nullptr;
+  }
+  if (reduced != nullptr) {
+    PyObject* result = PyTuple_Pack(1, reduced);
+    Py_DECREF(reduced);
+    return result;
+  }
   PyObject* result = PyTuple_New(static_cast<Py_ssize_t>(operands.nout));
   if (result == nullptr) return nullptr;
   for (std::size_t j = 0; j < operands.nout; ++j) {
@@ -112,6 +146,7 @@ PyObject* run(PyObject*, PyObject* args) {
   Evaluation e;
   if (!take_arrays(*p, inputs, outputs, operands, e) || !lay_out(*p, operands, order, casting, e))
     return nullptr;
+  if (p->reduced >= 0) e.partials.resize(static_cast<std::size_t>(e.blocks));
   const int workers = copy_iterators(e, worker_count(e, threads));
   const int flags = evaluate_blocks(e, workers);
   finish_iterators(e, operands);

@@ -137,6 +137,8 @@ def _check(ex: str, sanitize: bool = True) -> None:
     if any(isinstance(node, ast.BoolOp) for node in ast.walk(tree)):
         raise TypeError("'and' and 'or' are not supported: use '&' and '|'")
     reduction = _parse.parse(ex).reduction
+    if reduction is not None and reduction[0] not in ("sum", "prod", "min", "max"):
+        raise TypeError(f"numexpr has no function {reduction[0]}()")
     if reduction is not None and reduction[1] is not None and reduction[1] < 0:
         raise ValueError("negative axes are not supported")
 

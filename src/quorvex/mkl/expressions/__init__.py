@@ -84,6 +84,9 @@ def evaluate(  # noqa: PLR0917  (numexpr's signature)
 
         options = {"order": order, "casting": casting, "threads": count}
         return _dask.evaluate(parsed, ex, inputs, out, accuracy=accuracy, options=options)
+    if program.reduced:  # the engine's 0-d value, as NumPy's reductions give it
+        value = _expressions.run(program.program, inputs, (), order, casting, count, "evaluate")[0]
+        return value[()] if out is None else _calls.reduce(parsed, value.reshape(1), out)
     kept = out if parsed.reduction is None else None
     result = _expressions.run(program.program, inputs, (kept,), order, casting, count, "evaluate")
     if parsed.reduction is None:

@@ -24,9 +24,9 @@ _ndarray = np.ndarray
 # More threads than any machine has cores; the engine runs at most as many as it may use.
 THREADS_LIMIT = 1 << 16
 CACHE_LIMIT = 1024  # entries of each cache, the most recently used kept
-# The sources of programs: expression strings typed by NumPy's rules or by numexpr's, and
-# traced graphs.
-EXPRESSION, NUMEXPR, GRAPH = "expression", "numexpr", "graph"
+# The sources of programs: expression strings typed by NumPy's rules (the reduction around
+# one fused, where the engine can) or by numexpr's, and traced graphs.
+EXPRESSION, REDUCED, NUMEXPR, GRAPH = "expression", "reduced", "numexpr", "graph"
 NUMEXPR_KEYWORDS = {
     "optimization": ("none", "moderate", "aggressive"),
     "truediv": (False, True, "auto"),
@@ -35,6 +35,8 @@ NUMEXPR_KEYWORDS = {
 }
 
 parse = functools.lru_cache(CACHE_LIMIT)(_parse.parse)
+REDUCTIONS = {"sum": np.sum, "prod": np.prod, "min": np.min, "max": np.max, "any": np.any,
+              "all": np.all}  # fmt: skip
 
 
 @functools.lru_cache(CACHE_LIMIT)
@@ -145,6 +147,8 @@ def program(key: tuple) -> Compiled:
     if folds and len(signature) == count:
         return Compiled.folding(folds)
     options = {"numpy_by_vml": source != GRAPH, "numexpr": source == NUMEXPR}
+    if source == REDUCED:
+        options["reduction"] = parse(text).reduction[0]
     return Compiler(found, signature, accuracy, folds, **options).compile()
 
 
@@ -224,6 +228,8 @@ def prepare_expression(
     if lazy:
         return parsed, None, values
     signature = tuple(entries)
+    if source == EXPRESSION and parsed.reduction is not None and parsed.reduction[1] is None:
+        source = REDUCED
     found = program((source, ex, accuracy, signature, tuple(tags)))
     if found.direct:
         return parsed, found, tuple(values)
@@ -233,7 +239,7 @@ def prepare_expression(
 def reduce(parsed: _parse.Parsed, result: np.ndarray, out: Any) -> Any:
     """The reduction around an expression, as NumPy's."""
     name, axis = parsed.reduction
-    function = {"sum": np.sum, "prod": np.prod, "min": np.min, "max": np.max}[name]
+    function = REDUCTIONS[name]
     return function(result, axis=axis) if out is None else function(result, axis=axis, out=out)
 
 

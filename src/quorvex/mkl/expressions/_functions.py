@@ -36,7 +36,7 @@ NUMEXPR_KEYS = frozenset(f"numpy.{NUMPY_NAMES.get(n, n)}" for n in NUMEXPR_FUNCT
 # that are the engine's instructions read what its table says; ones_like makes a constant.
 OWN = {name: OPS[name].reads for name in ("where", "real", "imag", "complex", "copy")}
 OWN["ones_like"] = OWN["round"] = 1
-REDUCTIONS = ("sum", "prod", "min", "max")
+REDUCTIONS = ("sum", "prod", "min", "max", "any", "all")
 ACCURACIES = ("ha", "la", "ep")
 
 

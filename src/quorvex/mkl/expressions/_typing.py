@@ -12,6 +12,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .. import _expressions
 from . import _folds, _functions, _numexpr_rules, _schedule
 from ._graph import Graph
 from ._instructions import OPS, Call, Instruction, Native, Register, Role
@@ -20,6 +21,7 @@ from ._instructions import OPS, Call, Instruction, Native, Register, Role
 ENGINE_TYPES = frozenset("?bBhHiIlLqQefdFD")
 # Nodes that pick one result of a call with several: ("result1", call).
 RESULTS = ("result0", "result1", "result2", "result3")
+REDUCTIONS = _expressions.reductions  # the engine's, by index
 DEFAULT_DTYPES = {int: np.dtype(np.int64), float: np.dtype(np.float64), complex: np.dtype(complex)}
 
 
@@ -44,6 +46,7 @@ class Compiled:
     dtypes: tuple[np.dtype, ...]  # of the results
     signature: tuple
     folds: tuple = ()  # what Python computes of the call's scalars: arguments after its own
+    reduced: bool = False  # the program's one result is the reduction around it, as a 0-d array
 
     @classmethod
     def folding(cls, folds: tuple) -> Compiled:
@@ -96,6 +99,7 @@ class Compiler:
         folds: tuple = (),
         numpy_by_vml: bool = False,
         numexpr: bool = False,
+        reduction: str | None = None,
     ) -> None:
         # signature: per argument, then per fold, np.dtype for arrays, int/float/complex for
         # weak scalars, ("scalar", dtype) for NumPy's, ("value", v) for one value compiled in
@@ -103,6 +107,7 @@ class Compiler:
         # Whether NumPy's ufuncs compute by their vml equivalents (expression strings do).
         self.numpy_by_vml = numpy_by_vml
         self.numexpr = numexpr  # numexpr's rules type the program (quorvex.mkl.numexpr)
+        self.reduction = reduction  # around the whole expression: fused where the engine can
         self.folds: tuple[_folds.Fold, ...] = folds
         self.registers: list[Register] = []
         self.code: list[Instruction] = []
@@ -374,7 +379,9 @@ class Compiler:
             else:
                 taken[index] = self.call(node[0], [values[a] for a in node[1:]])
                 values.append(taken[index][0])
-        dtypes = [self._output(j, values[node]) for j, node in enumerate(self.graph.outputs)]
+        results = [values[node] for node in self.graph.outputs]
+        reduced = self._reduced(results[0]) if self.reduction and len(results) == 1 else None
+        dtypes = [reduced] if reduced else [self._output(j, v) for j, v in enumerate(results)]
         program = _schedule.lay_out(self.registers, self.code, self.in_prologue)
         # (np.dtype(None) is float64, so the dtypes are compared by identity.)
         direct = [i for i, *_ in self.plan] == list(range(len(self.signature)))
@@ -383,7 +390,8 @@ class Compiler:
             (argument, dtype, "wraps" if wraps else "exact" if r in self._exact else "valued")
             for (argument, dtype, wraps), r in zip(self.plan, self._plan_registers(), strict=True)
         )  # fmt: skip
-        return Compiled(program, plan, direct, tuple(dtypes), self.signature, self.folds)
+        compiled = (program, plan, direct, tuple(dtypes), self.signature, self.folds)
+        return Compiled(*compiled, reduced=reduced is not None)
 
     def _output(self, j: int, v: _Value) -> np.dtype:
         """Makes v the program's result j; its dtype."""
@@ -391,6 +399,30 @@ class Compiler:
         if r is None or v.once or self.registers[r].role != Role.temporary:
             r = self._copy(v, once=False).register  # an input, a constant, a second time
         self.registers[r].role, self.registers[r].index = Role.output, j
+        return self.registers[r].dtype
+
+    def _reduced(self, v: _Value) -> np.dtype | None:
+        """Makes the reduction of v the program's result, where the engine reduces its dtype
+        (of NumPy's: a sum of int32 is int64, any() is of v != 0); its dtype, or None."""
+        if v.weak or not any(r.role == Role.input for r in self.registers):
+            return None  # (no array to reduce block by block)
+        if self.reduction in ("any", "all"):
+            if v.dtype != np.dtype(bool):
+                v = self.call("numpy.not_equal", [v, _Value(int, constant=0)])[0]
+            dtype = np.dtype(bool)
+        elif self.reduction in ("sum", "prod"):
+            dtype = np.add.reduce(np.empty(0, v.dtype)).dtype
+        else:
+            dtype = v.dtype
+        if not _expressions.reduces(REDUCTIONS.index(self.reduction), dtype.num):
+            return None
+        r = self.operand(v, dtype)
+        if v.once or self.registers[r].role != Role.temporary:
+            r = self.native("copy", [r], dtype, once=False).register
+        self.registers[r].role, self.registers[r].index = (
+            Role.reduced,
+            REDUCTIONS.index(self.reduction),
+        )
         return self.registers[r].dtype
 
     def _plan_registers(self) -> list[int]:

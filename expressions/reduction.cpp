@@ -1,0 +1,190 @@
+// The typed kernels of the fused reductions. A sum is NumPy's pairwise sum within a block, and
+// pairwise again over the blocks' partials: its error grows with the logarithm of the count.
+// Integers wrap as NumPy's do; min and max propagate NaN as np.min and np.max do.
+#include "reduction.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <type_traits>
+
+namespace quorvex::expressions {
+namespace {
+
+/// Integer arithmetic in the unsigned type, which wraps where the signed one may not.
+template <class T, bool = std::is_integral_v<T>>
+struct WrappingOf {
+  using type = T;
+};
+template <class T>
+struct WrappingOf<T, true> {
+  using type = std::make_unsigned_t<T>;
+};
+template <class T>
+using Wrapping = typename WrappingOf<T>::type;
+
+template <class T>
+T add(T a, T b) {
+  return static_cast<T>(static_cast<Wrapping<T>>(a) + static_cast<Wrapping<T>>(b));
+}
+
+template <class T>
+T multiply(T a, T b) {
+  if constexpr (std::is_integral_v<T>)  // (unsigned short promotes to int: widen first)
+    return static_cast<T>(static_cast<unsigned long long>(a) * static_cast<unsigned long long>(b));
+  else
+    return a * b;
+}
+
+/// NumPy's pairwise sum: eight sums side by side up to 128 values, halves beyond; below eight,
+/// one from zero, as NumPy's (a sum of a few negative zeros is +0).
+template <class T>
+T pairwise_sum(const T* x, npy_intp n) {
+  if (n < 8) {
+    T sum = 0;
+    for (npy_intp i = 0; i < n; ++i) sum = add(sum, x[i]);
+    return sum;
+  }
+  if (n <= 128) {
+    T r[8];
+    for (int j = 0; j < 8; ++j) r[j] = x[j];
+    npy_intp i = 8;
+    for (; i + 8 <= n; i += 8)
+      for (int j = 0; j < 8; ++j) r[j] = add(r[j], x[i + j]);
+    T sum = add(add(add(r[0], r[1]), add(r[2], r[3])), add(add(r[4], r[5]), add(r[6], r[7])));
+    for (; i < n; ++i) sum = add(sum, x[i]);
+    return sum;
+  }
+  npy_intp half = n / 2;
+  half -= half % 8;
+  return add(pairwise_sum(x, half), pairwise_sum(x + half, n - half));
+}
+
+/// a <= b and a >= b, quiet where a NaN is compared: np.min and np.max raise no flag for one.
+template <class T>
+bool at_most(T a, T b) {
+  if constexpr (std::is_floating_point_v<T>)
+    return std::islessequal(a, b) || std::isnan(a);
+  else
+    return a <= b;
+}
+template <class T>
+bool at_least(T a, T b) {
+  if constexpr (std::is_floating_point_v<T>)
+    return std::isgreaterequal(a, b) || std::isnan(a);
+  else
+    return a >= b;
+}
+
+template <class T>
+T pick(Reduce kind, T a, T b) {
+  switch (kind) {
+    case Reduce::sum:
+      return add(a, b);
+    case Reduce::prod:
+      return multiply(a, b);
+    case Reduce::min:  // a NaN wins, as in np.minimum
+      return at_most(a, b) ? a : b;
+    case Reduce::max:
+      return at_least(a, b) ? a : b;
+    case Reduce::any:
+      return static_cast<T>(a || b);
+    case Reduce::all:
+      return static_cast<T>(a && b);
+  }
+  return a;
+}
+
+template <class T>
+T reduce_values(Reduce kind, const T* x, npy_intp n) {
+  if (kind == Reduce::sum) return pairwise_sum(x, n);
+  T value = x[0];
+  for (npy_intp i = 1; i < n; ++i) value = pick(kind, value, x[i]);
+  return value;
+}
+
+template <class T>
+T read(const Partial& p) {
+  T value;
+  std::memcpy(&value, p.bytes, sizeof value);
+  return value;
+}
+
+template <class T>
+void write(T value, void* at) {
+  std::memcpy(at, &value, sizeof value);
+}
+
+template <class T>
+void accumulate_typed(Reduce kind, const char* x, npy_intp n, Partial& partial, bool first) {
+  const T value = reduce_values(kind, reinterpret_cast<const T*>(x), n);
+  write(first ? value : pick(kind, read<T>(partial), value), partial.bytes);
+}
+
+template <class T>
+bool combine_typed(Reduce kind, const std::vector<Partial>& partials, char* result) {
+  if (partials.empty()) {
+    if (kind == Reduce::min || kind == Reduce::max) return false;
+    write(static_cast<T>(kind == Reduce::prod || kind == Reduce::all), result);
+    return true;
+  }
+  std::vector<T> values(partials.size());
+  for (std::size_t k = 0; k < partials.size(); ++k) values[k] = read<T>(partials[k]);
+  write(reduce_values(kind, values.data(), static_cast<npy_intp>(values.size())), result);
+  return true;
+}
+
+/// Calls f with a value of the C type of a register type the reductions take.
+template <class F>
+bool with_type(int type, F&& f) {
+  switch (type) {
+    case NPY_BOOL:
+      return f(npy_bool{});
+    case NPY_BYTE:
+      return f(npy_byte{});
+    case NPY_UBYTE:
+      return f(npy_ubyte{});
+    case NPY_SHORT:
+      return f(npy_short{});
+    case NPY_USHORT:
+      return f(npy_ushort{});
+    case NPY_INT:
+      return f(npy_int{});
+    case NPY_UINT:
+      return f(npy_uint{});
+    case NPY_LONG:
+      return f(npy_long{});
+    case NPY_ULONG:
+      return f(npy_ulong{});
+    case NPY_LONGLONG:
+      return f(npy_longlong{});
+    case NPY_ULONGLONG:
+      return f(npy_ulonglong{});
+    case NPY_FLOAT:
+      return f(npy_float{});
+    case NPY_DOUBLE:
+      return f(npy_double{});
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool reduces(Reduce kind, int type) {
+  const bool logical = kind == Reduce::any || kind == Reduce::all;
+  return (type == NPY_BOOL) == logical && with_type(type, [](auto) { return true; });
+}
+
+void accumulate(Reduce kind, int type, const char* x, npy_intp n, Partial& partial, bool first) {
+  with_type(type, [&](auto zero) {
+    accumulate_typed<decltype(zero)>(kind, x, n, partial, first);
+    return true;
+  });
+}
+
+bool combine(Reduce kind, int type, const std::vector<Partial>& partials, char* result) {
+  return with_type(
+      type, [&](auto zero) { return combine_typed<decltype(zero)>(kind, partials, result); });
+}
+
+}  // namespace quorvex::expressions

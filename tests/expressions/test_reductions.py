@@ -1,0 +1,54 @@
+"""Reductions around an expression, fused into the engine, against NumPy's."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+from quorvex.mkl import evaluate, expressions
+
+NUMPY = {"sum": np.sum, "prod": np.prod, "min": np.min, "max": np.max, "any": np.any,
+         "all": np.all}  # fmt: skip
+DTYPES = ["bool", "int8", "uint16", "int32", "int64", "uint64", "float32", "float64"]
+
+
+def values(dtype, n=5000):
+    x = np.random.default_rng(7).standard_normal(n) * 3
+    return (x > 0) if dtype == "bool" else (1 + x / 8 if dtype[0] == "f" else x).astype(dtype)
+
+
+@pytest.mark.parametrize("name", NUMPY)
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_every_reduction_of_every_dtype_as_numpy(name, dtype):
+    x = values(dtype)
+    for layout in (x, x[::3]):  # in blocks directly, and through NumPy's iterator
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # no stray floating-point warning
+            got = evaluate(f"{name}(x)", {"x": layout})
+        want = NUMPY[name](layout)
+        assert type(got) is type(want)
+        np.testing.assert_allclose(got, want, rtol=2e-6 if dtype == "float32" else 1e-13)
+
+
+@pytest.mark.parametrize("name", NUMPY)
+def test_the_same_bits_on_any_number_of_threads(name):
+    ab = {"a": values("float64", 100_003), "b": values("float64", 100_003)[::-1]}
+    previous = expressions.set_block_size(1000)
+    try:
+        results = {evaluate(f"{name}(a * b - 1)", ab, threads=t).tobytes() for t in (1, 2, 8)}
+    finally:
+        expressions.set_block_size(previous)
+    assert len(results) == 1
+
+
+def test_empty_nan_and_out_as_numpy():
+    e, n = {"x": np.empty(0)}, {"x": np.array([1.0, np.nan, 3.0])}
+    identities = [evaluate(f"{r}(x)", e) for r in ("sum", "prod", "any", "all")]
+    assert identities == [0.0, 1.0, False, True]
+    for name in ("min", "max"):
+        with pytest.raises(ValueError, match="zero-size array to reduction operation"):
+            evaluate(f"{name}(x)", e)
+        assert np.isnan(evaluate(f"{name}(x * 2)", n))
+    out = np.zeros((), np.float32)
+    assert evaluate("sum(x + 1)", {"x": np.ones(4)}, out=out, casting="same_kind") is out
+    assert out == 8
