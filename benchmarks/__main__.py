@@ -18,6 +18,7 @@ from . import (
     compare,
     dask_scaling,
     expressions,
+    fused,
     harness,
     instructions,
     machine,
@@ -41,6 +42,7 @@ SECTIONS = (
     reductions,
     blackscholes,
     expressions,
+    fused,
     startup,
     dask_scaling,
 )

@@ -5,7 +5,8 @@
  *   threads n calls           vdExp on n elements: one thread making 2 x calls, two threads
  *   blackscholes n block T    Black-Scholes's MKL calls on one block, n/block times, T threads
  *   blackscholes n block T m  the same calls and loops over n options in memory, block by block
- *   arithmetic n T            numexpr's arithmetic expressions in one pass over n elements */
+ *   arithmetic n T            numexpr's arithmetic expressions, a dot product and a selection,
+ *                             each in one pass over n elements */
 #include <math.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -227,6 +228,17 @@ static void polynomial(int index, long unused) {
   (void)unused;
   SPLIT xr[i] = ((.25 * xa[i] + .75) * xa[i] - 1.5) * xa[i] - 2;
 }
+static double partials[64];
+static void dot(int index, long unused) {
+  (void)unused;
+  double sum = 0;
+  SPLIT sum += xa[i] * xb[i];
+  partials[index] = sum;
+}
+static void larger(int index, long unused) {
+  (void)unused;
+  SPLIT xr[i] = xa[i] > xb[i] ? xa[i] : xb[i];
+}
 
 static void arithmetic(long n, int count) {
   length = n, xa = array((size_t)n, -1, 1), xb = array((size_t)n, 0, 1);
@@ -235,6 +247,8 @@ static void arithmetic(long n, int count) {
   printf("2*a+3*b %.9f\n", timed(linear, 0));
   printf("a*b+c %.9f\n", timed(product_sum, 0));
   printf("((.25*x+.75)*x-1.5)*x-2 %.9f\n", timed(polynomial, 0));
+  printf("sum(a*b) %.9f\n", timed(dot, 0));
+  printf("where(a>b,a,b) %.9f\n", timed(larger, 0));
 }
 
 int main(int argc, char** argv) {

@@ -59,6 +59,18 @@ struct Bits<16> {
   };
 };
 
+/// The bits of a where c is true, else of b: by a mask, not a branch, which a condition that
+/// varies from element to element would mispredict half the time; the loop vectorizes.
+template <class T>
+T select_bits(npy_bool c, T a, T b) {
+  if constexpr (std::is_integral_v<T>) {
+    const T mask = static_cast<T>(T{0} - static_cast<T>(c != 0));
+    return static_cast<T>((a & mask) | (b & static_cast<T>(~mask)));
+  } else {
+    return {select_bits(c, a.low, b.low), select_bits(c, a.high, b.high)};
+  }
+}
+
 template <std::size_t Size>
 bool where(char* const* r, npy_intp n) {
   using T = typename Bits<Size>::type;
@@ -66,7 +78,7 @@ bool where(char* const* r, npy_intp n) {
   const T* a = in<T>(r, 1);
   const T* b = in<T>(r, 2);
   T* y = out<T>(r, 3);
-  for (npy_intp i = 0; i < n; ++i) y[i] = c[i] ? a[i] : b[i];
+  for (npy_intp i = 0; i < n; ++i) y[i] = select_bits(c[i], a[i], b[i]);
   return true;
 }
 

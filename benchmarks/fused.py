@@ -1,0 +1,106 @@
+"""Reductions and selections around an expression: `evaluate` against numexpr, NumPy, C."""
+
+from __future__ import annotations
+
+import tracemalloc
+from functools import partial
+
+import numpy
+
+from . import blackscholes, harness, report
+
+NAME = "fused"
+TITLE = "Fused reductions and selections"
+ABOUT = (
+    "ms per call of `quorvex.mkl.evaluate(ex)`, `numexpr.evaluate(ex)` and NumPy's chain on "
+    "float64 arrays of n = {n} (A 3000 x 3000 for the row sums), on one and on two threads "
+    "(NumPy on one), calibrated medians, MKL's own kernel choice ({kernels}); one `-O3` C loop "
+    "for the dot product and the selection; and the largest Python-visible allocation of one "
+    "fused `sum(a*b)`."
+)
+SUM_OF_FUNCTIONS = "sum(sin(a)+exp(a)+log(a+3))"
+CASES = {  # expression -> NumPy's way
+    "sum(a*b)": lambda a, b: numpy.sum(a * b),
+    SUM_OF_FUNCTIONS: lambda a, b: numpy.sum(numpy.sin(a) + numpy.exp(a) + numpy.log(a + 3)),
+    "sum(where(a**2+b**2 <= 1, 1, 0))": lambda a, b: numpy.sum(numpy.where(a**2 + b**2 <= 1, 1, 0)),
+    "where(a > b, a, b)": lambda a, b: numpy.where(a > b, a, b),
+}
+C_NAMES = {"sum(a*b)": "sum(a*b)", "where(a > b, a, b)": "where(a>b,a,b)"}
+ROWS = "sum(A*v, axis=1)"
+
+
+def measure(quick: bool) -> dict:
+    import numexpr
+
+    found = blackscholes.engine()
+    evaluate = found[0] if found else None
+    n, side = (10**6, 1000) if quick else (10**7, 3000)
+    budget, rng = harness.Budget.of(quick), numpy.random.default_rng(5)
+    a, b = rng.uniform(-1, 1, n), rng.uniform(-1, 1, n)
+    A, v = rng.uniform(-1, 1, (side, side)), rng.uniform(-1, 1, side)
+    ways = {**CASES, ROWS: lambda a, b: numpy.sum(A * v, axis=1)}
+    rows = []
+    for threads in (1, 2):
+        numexpr.set_num_threads(threads)
+        for ex, numpy_way in ways.items():
+            names = dict(A=A, v=v) if ex == ROWS else dict(a=a, b=b)
+            ours = evaluate and harness.call_ms(
+                partial(evaluate, threads=threads), (ex, names), budget
+            )
+            theirs = harness.call_ms(numexpr.evaluate, (ex, names), budget)
+            mine = harness.call_ms(numpy_way, (a, b), budget) if threads == 1 else None
+            rows.append([ex, threads, ours, theirs, mine])
+    c_loop = harness.c_reference("arithmetic", n, 1) or {}
+    tracemalloc.start()
+    if evaluate:
+        evaluate("sum(a*b)", dict(a=a, b=b))
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    c_ms = {e: c_loop[name] * 1e3 for e, name in C_NAMES.items() if name in c_loop}
+    return dict(n=report.size(n), kernels=harness.kernel_library(), rows=rows, c_ms=c_ms,
+                peak_kb=peak / 1024, cpus=harness.usable_cpus())  # fmt: skip
+
+
+def tables(data: dict, results: dict) -> list:
+    rows = []
+    for ex, threads, ours, theirs, numpy_ms in data["rows"]:
+        c = data["c_ms"].get(ex) if threads == 1 else None
+        rows.append(
+            [
+                f"`{ex}`",
+                threads,
+                ours,
+                theirs,
+                numpy_ms,
+                c,
+                report.ratio(ours, theirs),
+                report.ratio(ours, c),
+            ]
+        )
+    header = ["expression", "threads", "`evaluate` ms", "numexpr ms", "NumPy ms", "C loop ms",
+              "`evaluate` ÷ numexpr", "`evaluate` ÷ C"]  # fmt: skip
+    return [(header, rows)]
+
+
+def targets(data: dict, results: dict) -> list[dict]:
+    ms = {(ex, threads): (ours, theirs) for ex, threads, ours, theirs, _ in data["rows"]}
+    c_ms = data["c_ms"]
+    one, two = ms[("sum(a*b)", 1)][0], ms[("sum(a*b)", 2)][0]
+    where = "where(a > b, a, b)"
+    c_loop, numexpr = "one thread, relative to one `-O3` C loop", "one thread, relative to numexpr"
+    two_threads = "`sum(a*b)` on two threads, speed-up over one"
+    return [
+        report.at_most(f"`sum(a*b)`, {c_loop}", 1.25, report.ratio(one, c_ms.get("sum(a*b)"))),
+        report.at_most(f"`sum(a*b)`, {numexpr}", 0.6, report.ratio(*ms[("sum(a*b)", 1)])),
+        report.at_least(two_threads, 1.6, report.ratio(one, two))
+        if data["cpus"] > 1
+        else report.target(two_threads, "≥ 1.6", None, "n/a"),
+        report.at_most(
+            f"`{SUM_OF_FUNCTIONS}`, {numexpr}", 0.5, report.ratio(*ms[(SUM_OF_FUNCTIONS, 1)])
+        ),
+        report.at_most(f"`{ROWS}`, {numexpr}", 0.8, report.ratio(*ms[(ROWS, 1)])),
+        report.at_most(
+            f"`{where}`, {c_loop}", 1.25, report.ratio(ms[(where, 1)][0], c_ms.get(where))
+        ),
+        report.at_most("Python-visible allocation of a fused `sum(a*b)`, kB", 64, data["peak_kb"]),
+    ]
