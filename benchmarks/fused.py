@@ -12,11 +12,11 @@ from . import blackscholes, harness, report
 NAME = "fused"
 TITLE = "Fused reductions and selections"
 ABOUT = (
-    "ms per call of `quorvex.mkl.evaluate(ex)`, `numexpr.evaluate(ex)` and NumPy's chain on "
-    "float64 arrays of n = {n} (A 3000 x 3000 for the row sums), on one and on two threads "
-    "(NumPy on one), calibrated medians, MKL's own kernel choice ({kernels}); one `-O3` C loop "
-    "for the dot product and the selection; and the largest Python-visible allocation of one "
-    "fused `sum(a*b)`."
+    "ms per call of `quorvex.mkl.evaluate(ex)`, `numexpr.evaluate(ex)` (the selection with "
+    "`out=`) and NumPy's chain on float64 arrays of n = {n} (A 3000 x 3000 for the row sums), "
+    "on one and on two threads (NumPy on one), calibrated medians, MKL's own kernel choice "
+    "({kernels}); one `-O3` C loop for the dot product and the selection; and the largest "
+    "Python-visible allocation of one fused `sum(a*b)`."
 )
 SUM_OF_FUNCTIONS = "sum(sin(a)+exp(a)+log(a+3))"
 CASES = {  # expression -> NumPy's way
@@ -25,6 +25,7 @@ CASES = {  # expression -> NumPy's way
     "sum(where(a**2+b**2 <= 1, 1, 0))": lambda a, b: numpy.sum(numpy.where(a**2 + b**2 <= 1, 1, 0)),
     "where(a > b, a, b)": lambda a, b: numpy.where(a > b, a, b),
 }
+WHERE = "where(a > b, a, b)"
 C_NAMES = {"sum(a*b)": "sum(a*b)", "where(a > b, a, b)": "where(a>b,a,b)"}
 ROWS = "sum(A*v, axis=1)"
 
@@ -38,16 +39,19 @@ def measure(quick: bool) -> dict:
     budget, rng = harness.Budget.of(quick), numpy.random.default_rng(5)
     a, b = rng.uniform(-1, 1, n), rng.uniform(-1, 1, n)
     A, v = rng.uniform(-1, 1, (side, side)), rng.uniform(-1, 1, side)
+    out = numpy.empty(n)
     ways = {**CASES, ROWS: lambda a, b: numpy.sum(A * v, axis=1)}
     rows = []
     for threads in (1, 2):
         numexpr.set_num_threads(threads)
         for ex, numpy_way in ways.items():
             names = dict(A=A, v=v) if ex == ROWS else dict(a=a, b=b)
+            # The selection writes into an array of its own, as the C loop does.
+            into = {"out": out} if ex == WHERE else {}
             ours = evaluate and harness.call_ms(
-                partial(evaluate, threads=threads), (ex, names), budget
+                partial(evaluate, threads=threads, **into), (ex, names), budget
             )
-            theirs = harness.call_ms(numexpr.evaluate, (ex, names), budget)
+            theirs = harness.call_ms(partial(numexpr.evaluate, **into), (ex, names), budget)
             mine = harness.call_ms(numpy_way, (a, b), budget) if threads == 1 else None
             rows.append([ex, threads, ours, theirs, mine])
     c_loop = harness.c_reference("arithmetic", n, 1) or {}
@@ -86,7 +90,7 @@ def targets(data: dict, results: dict) -> list[dict]:
     ms = {(ex, threads): (ours, theirs) for ex, threads, ours, theirs, _ in data["rows"]}
     c_ms = data["c_ms"]
     one, two = ms[("sum(a*b)", 1)][0], ms[("sum(a*b)", 2)][0]
-    where = "where(a > b, a, b)"
+    where = WHERE
     c_loop, numexpr = "one thread, relative to one `-O3` C loop", "one thread, relative to numexpr"
     two_threads = "`sum(a*b)` on two threads, speed-up over one"
     return [

@@ -228,7 +228,7 @@ static void polynomial(int index, long unused) {
   (void)unused;
   SPLIT xr[i] = ((.25 * xa[i] + .75) * xa[i] - 1.5) * xa[i] - 2;
 }
-static double partials[64];
+static volatile double partials[64]; /* read by no one: volatile keeps the loop */
 static void dot(int index, long unused) {
   (void)unused;
   double sum = 0;
