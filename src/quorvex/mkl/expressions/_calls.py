@@ -58,10 +58,9 @@ def argument(value: Any, source: str = EXPRESSION) -> Any:
         return value
     if hasattr(value, "__dask_graph__"):
         return value
-    if isinstance(value, (str, bytes)):
-        raise TypeError("strings are not supported in expressions")
     array = np.asarray(value)
-    _numexpr_rules.kind_of(array.dtype) if source == NUMEXPR else engine_dtype(array.dtype)
+    if array.dtype.kind not in "SU":  # (strings the folds compare)
+        _numexpr_rules.kind_of(array.dtype) if source == NUMEXPR else engine_dtype(array.dtype)
     return array
 
 
@@ -137,13 +136,17 @@ def program(key: tuple) -> Compiled:
     source, text, accuracy, signature, _ = key
     check_accuracy(accuracy)
     for item in signature:
-        if isinstance(item, np.dtype):
+        if isinstance(item, np.dtype) and item.kind not in "SU":
             _numexpr_rules.kind_of(item) if source == NUMEXPR else engine_dtype(item)
     found = graph(source, text)
     count = len(found.inputs())
     # (numexpr's rules make Python's scalars arrays: nothing stays weak to fold.)
-    python = _python_positions(signature, count) if source != NUMEXPR else ()
-    folds = _folds.plan(found, python) if python else ()
+    python = _python_positions(signature, count) if source != NUMEXPR else frozenset()
+    strings = frozenset(
+        i for i, item in enumerate(signature[:count])
+        if isinstance(item, np.dtype) and item.kind in "SU"
+    )  # fmt: skip
+    folds = _folds.plan(found, python, strings) if python or strings else ()
     if folds and len(signature) == count:
         return Compiled.folding(folds)
     options = {"numpy_by_vml": source != GRAPH, "numexpr": source == NUMEXPR}
@@ -234,6 +237,19 @@ def prepare_expression(
     if found.direct:
         return parsed, found, tuple(values)
     return parsed, *with_inputs(found, values, (source, ex, accuracy), signature)
+
+
+def string_copy(ex: str, local_dict: Any, global_dict: Any) -> np.ndarray | None:
+    """An expression that is one string's name gives a copy of it, as numexpr's does (the
+    engine computes no strings: it takes their comparisons as booleans)."""
+    names = parse(ex).names
+    if len(parse(ex).graph.nodes) != 1 or len(names) != 1:
+        return None
+    value = local_dict[names[0]] if names[0] in local_dict else global_dict[names[0]]
+    is_string = (
+        isinstance(value, (str, bytes)) or getattr(value, "dtype", np.dtype(int)).kind in "SU"
+    )
+    return np.array(value) if is_string else None
 
 
 def reduce(parsed: _parse.Parsed, result: np.ndarray, out: Any) -> Any:

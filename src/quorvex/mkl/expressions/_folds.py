@@ -56,7 +56,12 @@ LARGEST_BITS = 1 << 16
 
 
 def is_python_scalar(value: object) -> bool:
-    return type(value) in WEAK
+    return type(value) in WEAK or isinstance(value, (str, bytes))
+
+
+def contains(haystack: object, needle: object) -> object:
+    """Whether each string of haystack holds needle, as numexpr's contains()."""
+    return np.strings.find(haystack, needle) >= 0
 
 
 def apply(key: str, operands: Sequence[object]) -> object:
@@ -69,7 +74,7 @@ def apply(key: str, operands: Sequence[object]) -> object:
             if a and bits + abs(a).bit_length() > LARGEST_BITS:
                 raise OverflowError(f"{a} {'<<' if 'shift' in key else '**'} {b} is an integer "
                                     "too large for any dtype")  # fmt: skip
-    result = OPERATORS[key](*operands)
+    result = (contains if key == "contains" else OPERATORS[key])(*operands)
     return np.bool_(result) if type(result) is bool else result
 
 
@@ -83,28 +88,44 @@ class Fold:
     operands: tuple[tuple[str, object], ...]
 
 
-def plan(graph: Graph, python_arguments: frozenset[int]) -> tuple[Fold, ...]:
+def plan(
+    graph: Graph, python_arguments: frozenset[int], strings: frozenset[int] = frozenset()
+) -> tuple[Fold, ...]:
     """The folds of ``graph`` called with Python's scalars at these argument positions:
-    each operator node whose operands are all Python's scalars and depend on one of them.
-    (Operators on literals alone fold where the program is compiled.)"""
+    each operator node whose operands are all Python's scalars and depend on one of them;
+    and each comparison and contains() of strings (arrays at the positions `strings`, or
+    literals), which NumPy computes into arrays of booleans. (Operators on literals alone
+    fold where the program is compiled.)"""
     position = {name: i for i, name in enumerate(graph.inputs())}
     operand: dict[int, tuple[str, object]] = {}  # node -> what a fold reads of it
     folds: list[Fold] = []
     for index, node in enumerate(graph.nodes):
-        if node[0] == "input" and position[node[1]] in python_arguments:
+        if node[0] == "input" and position[node[1]] in python_arguments | strings:
             operand[index] = ("argument", position[node[1]])
         elif node[0] == "const" and is_python_scalar(node[1]):
             operand[index] = ("constant", node[1])
-        elif node[0] in OPERATORS and all(a in operand for a in node[1:]):
+        elif (node[0] in OPERATORS or node[0] == "contains") and all(
+            a in operand for a in node[1:]
+        ):
             operands = tuple(operand[a] for a in node[1:])
+            # Strings are compared and searched, and only they are searched: the compiler
+            # refuses the rest, naming the operation.
+            searches, compares = node[0] == "contains", node[0] in COMPARISONS
+            if any(_is_string(o, strings) for o in operands) != searches and not compares:
+                continue
             if all(source == "constant" for source, _ in operands):
-                if node[0] not in COMPARISONS:
+                if not (compares or searches):
                     operand[index] = ("constant", apply(node[0], [v for _, v in operands]))
                 continue
-            if node[0] not in COMPARISONS:
+            if not (compares or searches):  # (arrays of booleans, which no fold reads)
                 operand[index] = ("fold", len(folds))
             folds.append(Fold(index, node[0], operands))
     return tuple(folds)
+
+
+def _is_string(operand: tuple[str, object], strings: frozenset[int]) -> bool:
+    source, value = operand
+    return isinstance(value, (str, bytes)) if source == "constant" else value in strings
 
 
 def compute(folds: tuple[Fold, ...], arguments: Sequence[object]) -> list[object]:

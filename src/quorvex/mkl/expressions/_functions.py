@@ -36,6 +36,8 @@ NUMEXPR_KEYS = frozenset(f"numpy.{NUMPY_NAMES.get(n, n)}" for n in NUMEXPR_FUNCT
 # that are the engine's instructions read what its table says; ones_like makes a constant.
 OWN = {name: OPS[name].reads for name in ("where", "real", "imag", "complex", "copy")}
 OWN["ones_like"] = OWN["round"] = 1
+# Functions of strings, which Python computes with NumPy at each call (the folds).
+OWN["contains"] = 2
 REDUCTIONS = ("sum", "prod", "min", "max", "any", "all")
 ACCURACIES = ("ha", "la", "ep")
 

@@ -43,8 +43,10 @@ def kind_of(dtype: np.dtype) -> np.dtype:
     raise ValueError(f"unknown type {dtype.name}")  # numexpr's words
 
 
-def literal(value: object) -> np.generic:
-    """A literal, typed as numexpr types it."""
+def literal(value: object) -> object:
+    """A literal, typed as numexpr types it (a string as it is: the folds compare it)."""
+    if isinstance(value, (str, bytes)):
+        return value
     if isinstance(value, (bool, np.bool_)):
         return np.bool_(value)
     if isinstance(value, np.generic):
@@ -55,7 +57,10 @@ def literal(value: object) -> np.generic:
 
 
 def argument(compiler: Compiler, v: _Value) -> _Value:
-    """An argument in its kind: a Python scalar as np.asarray makes it."""
+    """An argument in its kind: a Python scalar as np.asarray makes it (strings, which the
+    folds compare, as they are)."""
+    if not v.weak and v.dtype.kind in "SU":
+        return v
     if v.weak:
         dtype = np.asarray(v.dtype(0)).dtype
         return compiler.convert(v, kind_of(dtype))
@@ -82,11 +87,16 @@ def call(compiler: Compiler, key: str, values: list[_Value]) -> list[_Value]:
         python = [v.constant.item() if isinstance(v.constant, np.generic) else v.constant
                   for v in values]  # fmt: skip
         return [compiler.constant(literal(_folds.apply(key, python)))]
-    cast = operands(compiler, key, values)
+    strings = [not v.weak and v.dtype.kind in "SU" for v in values]
+    cast = values if any(strings) else operands(compiler, key, values)
     try:
+        if any(strings):  # (what the folds do not compare)
+            raise TypeError("strings are compared and searched only")
         return compiler.typed_call(key, cast)
     except TypeError as error:
-        codes = "".join(CODES[kind_of(v.dtype)] for v in cast)
+        codes = "".join(
+            "s" if s else CODES[kind_of(v.dtype)] for v, s in zip(cast, strings, strict=True)
+        )
         result = "b" if key in _folds.COMPARISONS else codes[-1]
         name = OPCODES.get(key, key.rpartition(".")[2])
         raise NotImplementedError(

@@ -92,9 +92,7 @@ class _Visitor:
 
     def visit_Constant(self, node: ast.Constant) -> int:
         value = node.value
-        if isinstance(value, (str, bytes)):
-            raise TypeError("strings are not supported in expressions")
-        if not isinstance(value, (bool, int, float, complex)):
+        if not isinstance(value, (bool, int, float, complex, str, bytes)):
             raise self.refuse(node, repr(value))
         return self.builder.const(value)
 
@@ -154,8 +152,6 @@ class _Visitor:
             raise self.refuse(node.keywords[0], f"the keyword argument {node.keywords[0].arg}=")
         if key.startswith("vml.") and _functions.ufunc(key).nout != 1:
             raise self.refuse(node, f"{name}, which has several results,")
-        if name == "contains":
-            raise TypeError("strings are not supported in expressions")
         return self.builder.call(key, *(self.visit(a) for a in node.args))
 
 

@@ -27,11 +27,12 @@ DEFAULT_DTYPES = {int: np.dtype(np.int64), float: np.dtype(np.float64), complex:
 
 def engine_dtype(dtype: np.dtype) -> np.dtype:
     """The dtype registers hold for ``dtype``, or a TypeError naming what is not supported."""
+    if dtype.kind in "SU":
+        raise TypeError("strings are compared (==, <, ...) and searched (contains) only")
     if dtype.char not in ENGINE_TYPES:
-        what = "strings" if dtype.kind in "SU" else f"dtype {dtype}"
         raise TypeError(
             f"expressions compute with booleans, integers, floating and complex numbers; "
-            f"{what} are not supported"
+            f"dtype {dtype} are not supported"
         )
     return dtype.newbyteorder("=") if dtype.byteorder not in "=|" else dtype
 
@@ -79,6 +80,10 @@ class _Value:
     def example(self) -> object:
         """What np.result_type takes for it: the dtype, or a weak scalar of its type."""
         return self.dtype(0) if self.weak else self.dtype
+
+
+def _is_string(v: _Value) -> bool:
+    return v.dtype in (str, bytes) if v.weak else v.dtype.kind in "SU"
 
 
 def _constant_value(value: object) -> _Value:
@@ -251,6 +256,8 @@ class Compiler:
 
     def typed_call(self, key: str, arguments: list[_Value]) -> list[_Value]:
         """A call on arguments as they are typed: a ufunc's loop, or the language's own."""
+        if key != "contains" and any(_is_string(a) for a in arguments):
+            raise TypeError("strings are compared (==, <, ...) and searched (contains) only")
         if key == "numpy.power":
             result = np.power.resolve_dtypes((*(a.dtype for a in arguments), None))[2]
             if result.kind in "biu":  # NumPy's loop raises from any thread: the engine's does not
@@ -330,6 +337,13 @@ class Compiler:
             return self._copy(x)
         return self.call_ufunc("numpy.rint", [x])[0]
 
+    def _contains(self, haystack: _Value, needle: _Value) -> _Value:
+        """Of two literals; the folds search arrays."""
+        literals = [v.constant for v in (haystack, needle) if v.is_constant]
+        if len(literals) < 2 or not all(isinstance(c, (str, bytes)) for c in literals):
+            raise TypeError("contains() searches strings for strings")
+        return _constant_value(np.bool_(_folds.contains(*literals)))
+
     def _ones_like(self, x: _Value) -> _Value:
         dtype = x.dtype if not x.weak else DEFAULT_DTYPES[x.dtype]
         return _Value(dtype, constant=dtype.type(1))
@@ -342,6 +356,8 @@ class Compiler:
 
     def _typed_argument(self, i: int) -> _Value:
         item = self.signature[i]
+        if isinstance(item, np.dtype) and item.kind in "SU":  # refused where it is used
+            return _Value(item, scalar_argument=i)
         if isinstance(item, np.dtype):
             return _Value(engine_dtype(item), register=self._input(i, None))
         if isinstance(item, tuple) and item[0] == "value":  # compiled in
@@ -363,7 +379,8 @@ class Compiler:
             raise ValueError("the signature does not match the program's arguments and folds")
         values: list[_Value] = []
         for name, item in zip(names, self.signature, strict=False):
-            if isinstance(item, np.dtype):  # every array takes part in broadcasting
+            # Every array takes part in broadcasting (strings through their comparisons).
+            if isinstance(item, np.dtype) and item.kind not in "SU":
                 self._input(position[name], None)
         taken: dict[int, list[_Value]] = {}
         for index, node in enumerate(self.graph.nodes):
@@ -436,5 +453,5 @@ class Compiler:
 Compiler._LANGUAGE.update(
     power=Compiler._power, where=Compiler._where, real=Compiler._real, imag=Compiler._imag,
     complex=Compiler._complex, copy=Compiler._copy, ones_like=Compiler._ones_like,
-    round=Compiler._round,
+    round=Compiler._round, contains=Compiler._contains,
 )  # fmt: skip

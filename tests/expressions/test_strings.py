@@ -1,0 +1,57 @@
+"""Strings in expressions: comparisons and contains() with NumPy's results."""
+
+import operator
+
+import numpy as np
+import pytest
+
+from quorvex.mkl import evaluate
+
+WORDS = ["", "a", "ab", "abc", "b", "ba", "foo", "foo\0bar", "zz"]
+OPERATORS = {"==": operator.eq, "!=": operator.ne, "<": operator.lt, "<=": operator.le,
+             ">": operator.gt, ">=": operator.ge}  # fmt: skip
+
+
+@pytest.mark.parametrize("kind", ["S", "U"])
+@pytest.mark.parametrize("op", OPERATORS)
+def test_comparisons_of_arrays_literals_and_variables_as_numpy(kind, op):
+    make = (lambda w: w.encode()) if kind == "S" else str
+    x = np.array([make(w) for w in WORDS])
+    y = x[::-1].copy()
+    values = {"x": x, "y": y, "v": make("b"), "n": np.arange(len(WORDS))}
+    literal = repr(make("b"))
+    compare = OPERATORS[op]
+    np.testing.assert_array_equal(evaluate(f"x {op} y", values), compare(x, y))
+    np.testing.assert_array_equal(evaluate(f"x {op} {literal}", values), compare(x, make("b")))
+    np.testing.assert_array_equal(evaluate(f"x {op} v", values), compare(x, make("b")))
+    both = evaluate(f"(x {op} y) & (n > 2)", values)
+    np.testing.assert_array_equal(both, compare(x, y) & (values["n"] > 2))
+
+
+@pytest.mark.parametrize("kind", ["S", "U"])
+def test_contains_as_numpys_find(kind):
+    make = (lambda w: w.encode()) if kind == "S" else str
+    haystack = np.array([make(w) for w in WORDS])
+    needle = make("a")
+    values = {"h": haystack, "needle": needle}
+    want = np.strings.find(haystack, needle) >= 0
+    np.testing.assert_array_equal(evaluate(f"contains(h, {needle!r})", values), want)
+    np.testing.assert_array_equal(evaluate("contains(h, needle) | (h == h)", values), want | True)
+    assert evaluate(f"contains({make('abc')!r}, {make('bc')!r})")
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [("x + 1", "strings"), ("x + y", "strings"), ("contains(n, n)", "searches strings"),
+     ("x < n", "strings")],
+)  # fmt: skip
+def test_other_uses_of_strings_are_refused(text, message):
+    values = {"x": np.array([b"a"]), "y": np.array([b"b"]), "n": np.arange(1)}
+    with pytest.raises(TypeError, match=message):
+        evaluate(text, values)
+
+
+def test_a_strings_name_is_a_copy():
+    x = np.array([b"foo\0", b"b"])
+    copy = evaluate("x")
+    assert copy is not x and copy.tobytes() == x.tobytes()
