@@ -64,9 +64,11 @@ def evaluate(  # noqa: PLR0917  (numexpr's signature)
 
     Names are looked up in ``local_dict``, then ``global_dict``, else in the caller's
     frame. The language is numexpr's: ``+ - * / // % **``, comparisons, ``& | ~``,
-    ``where``, numexpr's functions under numexpr's names, real and complex literals and
-    ``sum``/``prod``/``min``/``max`` around the whole expression; plus every vml ufunc by
-    its vml name (``cdfnorm``, ``erfinv``, ``j0``, ...). The result's dtype is what the
+    ``where``, numexpr's functions under numexpr's names, real and complex literals,
+    comparisons and ``contains`` of strings, and ``sum``/``prod``/``min``/``max``/``any``/
+    ``all`` around the whole expression (with ``axis=None`` fused: no temporary array, the
+    same bits on any number of threads); plus every vml ufunc by its vml name
+    (``cdfnorm``, ``erfinv``, ``j0``, ...). The result's dtype is what the
     same expression gives on NumPy arrays with vml's ufuncs, and floating-point errors reach
     ``np.errstate`` (``quorvex.mkl.numexpr`` types, and stays silent, as numexpr does).
     ``accuracy`` ("ha", "la", "ep") fixes VML's accuracy for the call, ``threads`` the
