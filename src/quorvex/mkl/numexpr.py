@@ -155,12 +155,11 @@ def _run(  # noqa: PLR0917
     ex: str, names: tuple, out: Any, order: str, casting: str, sanitize: bool = True
 ) -> Any:
     _check(ex, sanitize)
-    copy = _calls.string_copy(ex, *names)
-    if copy is not None:
-        return copy
     accuracy = _settings["accuracy"]
     with np.errstate(all="ignore"):
         parsed, program, inputs = _calls.prepare_expression(ex, *names, accuracy, _calls.NUMEXPR)
+        if program is _calls.STRING_COPY:
+            return inputs[0]
         if program is None:
             raise NotImplementedError("numexpr evaluates NumPy arrays, not Dask's")
         threads = _calls.check_threads(nthreads)

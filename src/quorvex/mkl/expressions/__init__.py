@@ -79,11 +79,10 @@ def evaluate(  # noqa: PLR0917  (numexpr's signature)
     if numexpr_keywords:
         _calls.check_numexpr_keywords(numexpr_keywords)
     names = _names(local_dict, global_dict)
-    copy = _calls.string_copy(ex, *names)
-    if copy is not None:
-        return copy
     parsed, program, inputs = _calls.prepare_expression(ex, *names, accuracy)
     count = _calls.check_threads(threads)
+    if program is _calls.STRING_COPY:
+        return inputs[0]
     if program is None:
         from . import _dask
 

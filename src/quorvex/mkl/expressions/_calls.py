@@ -35,6 +35,9 @@ NUMEXPR_KEYWORDS = {
 }
 
 parse = functools.lru_cache(CACHE_LIMIT)(_parse.parse)
+# The program of an expression that names one string: the engine holds no strings, and the
+# call gives a copy of it, as numexpr's does.
+STRING_COPY = Compiled(None, (), True, (), ())
 REDUCTIONS = {"sum": np.sum, "prod": np.prod, "min": np.min, "max": np.max, "any": np.any,
               "all": np.all}  # fmt: skip
 
@@ -230,6 +233,8 @@ def prepare_expression(
         values.append(value)
     if lazy:
         return parsed, None, values
+    if len(parsed.graph.nodes) == 1 and entries and getattr(entries[0], "kind", "") in ("S", "U"):
+        return parsed, STRING_COPY, (np.array(values[0]),)  # a string's name: a copy of it
     signature = tuple(entries)
     if source == EXPRESSION and parsed.reduction is not None and parsed.reduction[1] is None:
         source = REDUCED
@@ -237,19 +242,6 @@ def prepare_expression(
     if found.direct:
         return parsed, found, tuple(values)
     return parsed, *with_inputs(found, values, (source, ex, accuracy), signature)
-
-
-def string_copy(ex: str, local_dict: Any, global_dict: Any) -> np.ndarray | None:
-    """An expression that is one string's name gives a copy of it, as numexpr's does (the
-    engine computes no strings: it takes their comparisons as booleans)."""
-    names = parse(ex).names
-    if len(parse(ex).graph.nodes) != 1 or len(names) != 1:
-        return None
-    value = local_dict[names[0]] if names[0] in local_dict else global_dict[names[0]]
-    is_string = (
-        isinstance(value, (str, bytes)) or getattr(value, "dtype", np.dtype(int)).kind in "SU"
-    )
-    return np.array(value) if is_string else None
 
 
 def reduce(parsed: _parse.Parsed, result: np.ndarray, out: Any) -> Any:
