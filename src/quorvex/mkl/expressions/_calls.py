@@ -27,6 +27,11 @@ CACHE_LIMIT = 1024  # entries of each cache, the most recently used kept
 # The sources of programs: expression strings typed by NumPy's rules (the reduction around
 # one fused, where the engine can) or by numexpr's, and traced graphs.
 EXPRESSION, REDUCED, NUMEXPR, GRAPH = "expression", "reduced", "numexpr", "graph"
+NUMEXPR_REDUCED = "numexpr-reduced"
+NUMEXPRS, FUSING = (
+    frozenset({NUMEXPR, NUMEXPR_REDUCED}),
+    {EXPRESSION: REDUCED, NUMEXPR: NUMEXPR_REDUCED},
+)
 NUMEXPR_KEYWORDS = {
     "optimization": ("none", "moderate", "aggressive"),
     "truediv": (False, True, "auto"),
@@ -63,7 +68,7 @@ def argument(value: Any, source: str = EXPRESSION) -> Any:
         return value
     array = np.asarray(value)
     if array.dtype.kind not in "SU":  # (strings the folds compare)
-        _numexpr_rules.kind_of(array.dtype) if source == NUMEXPR else engine_dtype(array.dtype)
+        _numexpr_rules.kind_of(array.dtype) if source in NUMEXPRS else engine_dtype(array.dtype)
     return array
 
 
@@ -140,11 +145,11 @@ def program(key: tuple) -> Compiled:
     check_accuracy(accuracy)
     for item in signature:
         if isinstance(item, np.dtype) and item.kind not in "SU":
-            _numexpr_rules.kind_of(item) if source == NUMEXPR else engine_dtype(item)
+            _numexpr_rules.kind_of(item) if source in NUMEXPRS else engine_dtype(item)
     found = graph(source, text)
     count = len(found.inputs())
     # (numexpr's rules make Python's scalars arrays: nothing stays weak to fold.)
-    python = _python_positions(signature, count) if source != NUMEXPR else frozenset()
+    python = _python_positions(signature, count) if source not in NUMEXPRS else frozenset()
     strings = frozenset(
         i for i, item in enumerate(signature[:count])
         if isinstance(item, np.dtype) and item.kind in "SU"
@@ -152,8 +157,8 @@ def program(key: tuple) -> Compiled:
     folds = _folds.plan(found, python, strings) if python or strings else ()
     if folds and len(signature) == count:
         return Compiled.folding(folds)
-    options = {"numpy_by_vml": source != GRAPH, "numexpr": source == NUMEXPR}
-    if source == REDUCED:
+    options = {"numpy_by_vml": source != GRAPH, "numexpr": source in NUMEXPRS}
+    if source in (REDUCED, NUMEXPR_REDUCED):
         options["reduction"] = parse(text).reduction[0]
     return Compiler(found, signature, accuracy, folds, **options).compile()
 
@@ -236,8 +241,8 @@ def prepare_expression(
     if len(parsed.graph.nodes) == 1 and entries and getattr(entries[0], "kind", "") in ("S", "U"):
         return parsed, STRING_COPY, (np.array(values[0]),)  # a string's name: a copy of it
     signature = tuple(entries)
-    if source == EXPRESSION and parsed.reduction is not None and parsed.reduction[1] is None:
-        source = REDUCED
+    if parsed.reduction is not None and parsed.reduction[1] is None:
+        source = FUSING[source]
     found = program((source, ex, accuracy, signature, tuple(tags)))
     if found.direct:
         return parsed, found, tuple(values)

@@ -427,8 +427,10 @@ class Compiler:
             if v.dtype != np.dtype(bool):
                 v = self.call("numpy.not_equal", [v, _Value(int, constant=0)])[0]
             dtype = np.dtype(bool)
-        elif self.reduction in ("sum", "prod"):
-            dtype = np.add.reduce(np.empty(0, v.dtype)).dtype
+        elif self.reduction in ("sum", "prod"):  # numexpr's keep the kind, of numbers only
+            if self.numexpr and v.dtype.kind == "b":
+                return None
+            dtype = v.dtype if self.numexpr else np.add.reduce(np.empty(0, v.dtype)).dtype
         else:
             dtype = v.dtype
         if not _expressions.reduces(REDUCTIONS.index(self.reduction), dtype.num):
