@@ -21,7 +21,8 @@ struct Evaluation {
   std::vector<char*> scalars;  // the scalar inputs' values
   unsigned vml_mode = 0;
   bool stream_outputs = false;    // results in place in arrays larger than the last cache
-  std::vector<Partial> partials;  // of the reduced register, one per block
+  Grouping groups;                // of the reduced register's values, in iteration order
+  std::vector<Partial> partials;  // of the reduced register, one per block and group
   std::atomic<npy_intp> next{0};
   ErrorChannel errors;
   // The state the calling thread released the GIL from, if it is the main thread: it looks

@@ -153,9 +153,9 @@ void run_prologue(Evaluation& e, RegisterBlocks& s, npy_intp block) {
 
 /// One chunk of at most a block: external operands in place where contiguous, else gathered
 /// into (and results scattered from) the worker's own registers. A reduced register's results
-/// go into the partial of the block, `first` the block's first chunk.
+/// go into the partials of block `block`; `at` is the chunk's first element in the iteration.
 void run_chunk(Evaluation& e, RegisterBlocks& s, char* const* data, const npy_intp* steps,
-               npy_intp n, npy_intp block, bool first) {
+               npy_intp n, npy_intp block, npy_intp at) {
   const Program& p = *e.program;
   char** base = s.base();
   const std::size_t nin = p.inputs.size(), nout = p.outputs.size();
@@ -174,8 +174,7 @@ void run_chunk(Evaluation& e, RegisterBlocks& s, char* const* data, const npy_in
   execute(e, s, n);
   if (p.reduced >= 0) {
     const Register& r = p.registers[static_cast<std::size_t>(p.reduced)];
-    accumulate(p.reduction, r.type, base[p.reduced], n, e.partials[static_cast<std::size_t>(block)],
-               first);
+    accumulate(p.reduction, r.type, base[p.reduced], n, at, block, e.groups, e.partials.data());
   }
   for (std::size_t j = nin; j < nin + nout; ++j) {
     const std::size_t r = static_cast<std::size_t>(p.outputs[j - nin]);
@@ -201,7 +200,7 @@ void run_blocks(Evaluation& e, RegisterBlocks& s, int worker) {
     for (npy_intp k; (k = claim()) < e.blocks;) {
       const npy_intp begin = k * e.block, n = std::min(e.block, e.size - begin);
       for (std::size_t j = 0; j < operands; ++j) at[j] = e.data[j] + begin * e.steps[j];
-      run_chunk(e, s, at.data(), e.steps.data(), n, k, true);
+      run_chunk(e, s, at.data(), e.steps.data(), n, k, begin);
     }
     if (e.stream_outputs) _mm_sfence();  // the streamed stores, before the pool's release
     return;
@@ -219,13 +218,13 @@ void run_blocks(Evaluation& e, RegisterBlocks& s, int worker) {
     const npy_intp begin = k * e.block, end = std::min(e.size, begin + e.block);
     if (NpyIter_ResetToIterIndexRange(iterator, begin, end, &message) != NPY_SUCCEED)
       return e.errors.fail(Failure::iterator, message);
-    bool first = true;
+    npy_intp position = begin;
     do {
       for (npy_intp done = 0; done < *inner; done += block) {
         for (std::size_t j = 0; j < operands; ++j) at[j] = data[j] + done * strides[j];
-        run_chunk(e, s, at.data(), strides, std::min(block, *inner - done), k, first);
-        first = false;
+        run_chunk(e, s, at.data(), strides, std::min(block, *inner - done), k, position + done);
       }
+      position += *inner;
     } while (iternext(iterator));
   }
 }

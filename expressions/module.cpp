@@ -100,7 +100,7 @@ PyMethodDef methods[] = {
      "program(registers, prologue, code): a compiled program over registers; see "
      "quorvex.mkl.expressions."},
     {"run", run, METH_VARARGS,
-     "run(program, inputs, outputs, order, casting, threads, name) -> the outputs."},
+     "run(program, inputs, outputs, order, casting, threads, name[, groups]) -> the outputs."},
     {"runs_windowed", windowed, METH_VARARGS,
      "runs_windowed(ufunc or instruction index, operands) -> whether it runs window by window."},
     {"reduces", fuses_reduction, METH_VARARGS,

@@ -3,9 +3,11 @@
 // Integers wrap as NumPy's do; min and max propagate NaN as np.min and np.max do.
 #include "reduction.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
+#include <vector>
 
 namespace quorvex::expressions {
 namespace {
@@ -94,8 +96,10 @@ T pick(Reduce kind, T a, T b) {
   return a;
 }
 
+/// The reduction of n > 0 values; one is itself (a sum from zero would make -0 +0).
 template <class T>
 T reduce_values(Reduce kind, const T* x, npy_intp n) {
+  if (n == 1) return x[0];
   if (kind == Reduce::sum) return pairwise_sum(x, n);
   T value = x[0];
   for (npy_intp i = 1; i < n; ++i) value = pick(kind, value, x[i]);
@@ -115,21 +119,37 @@ void write(T value, void* at) {
 }
 
 template <class T>
-void accumulate_typed(Reduce kind, const char* x, npy_intp n, Partial& partial, bool first) {
-  const T value = reduce_values(kind, reinterpret_cast<const T*>(x), n);
-  write(first ? value : pick(kind, read<T>(partial), value), partial.bytes);
+void accumulate_typed(Reduce kind, const T* x, npy_intp n, npy_intp at, npy_intp k,
+                      const Grouping& groups, Partial* partials) {
+  const npy_intp block_begin = k * groups.block, end = at + n;
+  for (npy_intp begin = at; begin < end;) {
+    const npy_intp g = begin / groups.length, group_begin = g * groups.length;
+    const npy_intp stop = std::min(end, group_begin + groups.length);
+    const T value = reduce_values(kind, x + (begin - at), stop - begin);
+    Partial& partial = partials[g + k];
+    const bool first = begin == std::max(block_begin, group_begin);
+    write(first ? value : pick(kind, read<T>(partial), value), partial.bytes);
+    begin = stop;
+  }
 }
 
 template <class T>
-bool combine_typed(Reduce kind, const std::vector<Partial>& partials, char* result) {
-  if (partials.empty()) {
-    if (kind == Reduce::min || kind == Reduce::max) return false;
-    write(static_cast<T>(kind == Reduce::prod || kind == Reduce::all), result);
+bool combine_typed(Reduce kind, const Grouping& groups, const Partial* partials, char* result) {
+  const auto at = [result](npy_intp g) { return result + g * npy_intp{sizeof(T)}; };
+  if (groups.length == 0) {
+    if (groups.count > 0 && (kind == Reduce::min || kind == Reduce::max)) return false;
+    for (npy_intp g = 0; g < groups.count; ++g)
+      write(static_cast<T>(kind == Reduce::prod || kind == Reduce::all), at(g));
     return true;
   }
-  std::vector<T> values(partials.size());
-  for (std::size_t k = 0; k < partials.size(); ++k) values[k] = read<T>(partials[k]);
-  write(reduce_values(kind, values.data(), static_cast<npy_intp>(values.size())), result);
+  std::vector<T> values;
+  for (npy_intp g = 0; g < groups.count; ++g) {
+    const npy_intp first = g * groups.length / groups.block;
+    const npy_intp last = ((g + 1) * groups.length - 1) / groups.block;
+    values.clear();
+    for (npy_intp k = first; k <= last; ++k) values.push_back(read<T>(partials[g + k]));
+    write(reduce_values(kind, values.data(), static_cast<npy_intp>(values.size())), at(g));
+  }
   return true;
 }
 
@@ -175,16 +195,19 @@ bool reduces(Reduce kind, int type) {
   return (type == NPY_BOOL) == logical && with_type(type, [](auto) { return true; });
 }
 
-void accumulate(Reduce kind, int type, const char* x, npy_intp n, Partial& partial, bool first) {
+void accumulate(Reduce kind, int type, const char* x, npy_intp n, npy_intp at, npy_intp k,
+                const Grouping& groups, Partial* partials) {
   with_type(type, [&](auto zero) {
-    accumulate_typed<decltype(zero)>(kind, x, n, partial, first);
+    using T = decltype(zero);
+    accumulate_typed<T>(kind, reinterpret_cast<const T*>(x), n, at, k, groups, partials);
     return true;
   });
 }
 
-bool combine(Reduce kind, int type, const std::vector<Partial>& partials, char* result) {
-  return with_type(
-      type, [&](auto zero) { return combine_typed<decltype(zero)>(kind, partials, result); });
+bool combine(Reduce kind, int type, const Grouping& groups, const Partial* partials, char* result) {
+  return with_type(type, [&](auto zero) {
+    return combine_typed<decltype(zero)>(kind, groups, partials, result);
+  });
 }
 
 }  // namespace quorvex::expressions

@@ -1,10 +1,9 @@
 // A reduction fused into a program: each block's results reduced while they are in cache, into
-// one partial per block, and the partials combined in block order, so that any number of
-// threads gives the same bits.
+// one partial per block and group, and each group's partials combined in block order, so that
+// any number of threads gives the same bits.
 #pragma once
 
 #include <iterator>
-#include <vector>
 
 #include "numpy_api.hpp"
 
@@ -20,14 +19,27 @@ struct Partial {
   alignas(16) unsigned char bytes[16];
 };
 
+/// How the values reduced fall into groups: `count` groups of `length` consecutive values in
+/// the order of iteration (one group of all for a whole reduction), in blocks of `block`.
+/// Invariant: a block begins at most one group the block before has begun, so the partial of
+/// group g within block k can sit at g + k.
+struct Grouping {
+  npy_intp count = 1, length = 0, block = 1;
+  /// The partials of an evaluation of `blocks` blocks.
+  npy_intp partials(npy_intp blocks) const { return blocks == 0 ? 0 : count + blocks - 1; }
+};
+
 /// Whether the engine reduces registers of this type so.
 bool reduces(Reduce kind, int type);
 
-/// partial = the reduction of n > 0 values at x, combined with partial unless `first`.
-void accumulate(Reduce kind, int type, const char* x, npy_intp n, Partial& partial, bool first);
+/// Reduces n > 0 values at x, the `at`-th of the iteration onwards and all in block k, into
+/// the partials of their groups, each begun by the first of its values in the block.
+void accumulate(Reduce kind, int type, const char* x, npy_intp n, npy_intp at, npy_intp k,
+                const Grouping& groups, Partial* partials);
 
-/// The reduction of the partials, in order (pairwise, for a sum), written at `result`; the
-/// identity where there are none. False for a reduction without one (min, max).
-bool combine(Reduce kind, int type, const std::vector<Partial>& partials, char* result);
+/// Each group's partials reduced in block order (pairwise, for a sum), written one value per
+/// group from `result`; the identity for an empty group. False for an empty group of a
+/// reduction without one (min, max).
+bool combine(Reduce kind, int type, const Grouping& groups, const Partial* partials, char* result);
 
 }  // namespace quorvex::expressions

@@ -60,17 +60,19 @@ int numpy_flags(int fe) {
          ((fe & FE_UNDERFLOW) ? NPY_FPE_UNDERFLOW : 0) | ((fe & FE_INVALID) ? NPY_FPE_INVALID : 0);
 }
 
-/// The reduced register's value: its blocks' partials combined in order, in a 0-d array; the
-/// flags the combination raises join the evaluation's.
-PyObject* reduced_value(const Evaluation& e, int& flags) {
+/// The reduced register's value: each group's partials combined in order, in a 0-d array for a
+/// whole reduction (`by_groups` false), else one value per group; the flags the combination
+/// raises join the evaluation's.
+PyObject* reduced_value(const Evaluation& e, bool by_groups, int& flags) {
   const Program& p = *e.program;
   const Register& r = p.registers[static_cast<std::size_t>(p.reduced)];
-  PyObject* value = PyArray_ZEROS(0, nullptr, r.type, 0);
+  npy_intp count = e.groups.count;
+  PyObject* value = PyArray_ZEROS(by_groups ? 1 : 0, &count, r.type, 0);
   if (value == nullptr) return nullptr;
   std::fexcept_t caller_flags;
   std::fegetexceptflag(&caller_flags, FE_ALL_EXCEPT);
   std::feclearexcept(FE_ALL_EXCEPT);
-  const bool found = combine(p.reduction, r.type, e.partials,
+  const bool found = combine(p.reduction, r.type, e.groups, e.partials.data(),
                              PyArray_BYTES(reinterpret_cast<PyArrayObject*>(value)));
   flags |= raised_flags();
   std::fesetexceptflag(&caller_flags, FE_ALL_EXCEPT);
@@ -83,12 +85,25 @@ PyObject* reduced_value(const Evaluation& e, int& flags) {
   return found ? value : nullptr;
 }
 
+/// The groups of a reduction: `groups` of the values in iteration order, or all of them
+/// (`groups` < 0). A grouped reduction is iterated in C order, its groups the last axis.
+bool group(Evaluation& e, npy_intp groups) {
+  const npy_intp length = groups > 0 ? e.size / groups : groups < 0 ? e.size : 0;
+  if (groups >= 0 && (groups == 0 ? e.size != 0 : length * groups != e.size)) {
+    PyErr_SetString(PyExc_ValueError, "the groups do not divide the values reduced");
+    return false;
+  }
+  e.groups = {groups < 0 ? 1 : groups, length, e.block};
+  e.partials.resize(static_cast<std::size_t>(e.groups.partials(e.blocks)));
+  return true;
+}
+
 /// One decision: an exception of any worker (or Ctrl-C), a failure, then the flags, which
 /// reach np.errstate once, named `name`; else the outputs, or the reduced value.
-PyObject* decide(Evaluation& e, Operands& operands, int flags, const char* name) {
+PyObject* decide(Evaluation& e, Operands& operands, int flags, const char* name, bool by_groups) {
   PyObject* reduced = nullptr;
   if (e.program->reduced >= 0 && !e.errors.stopped() &&
-      (reduced = reduced_value(e, flags)) == nullptr)
+      (reduced = reduced_value(e, by_groups, flags)) == nullptr)
     return nullptr;
   const int numpy = numpy_flags(flags);
   if (e.errors.raise_error() || (numpy != 0 && PyUFunc_GiveFloatingpointErrors(name, numpy) < 0)) {
@@ -128,10 +143,11 @@ PyObject* run(PyObject*, PyObject* args) {
   PyObject *capsule, *inputs, *outputs, *order_object, *casting_object;
   int threads;
   const char* name;
+  Py_ssize_t groups = -1;
   NPY_ORDER order;
   NPY_CASTING casting;
-  if (!PyArg_ParseTuple(args, "OO!O!OOis", &capsule, &PyTuple_Type, &inputs, &PyTuple_Type,
-                        &outputs, &order_object, &casting_object, &threads, &name) ||
+  if (!PyArg_ParseTuple(args, "OO!O!OOis|n", &capsule, &PyTuple_Type, &inputs, &PyTuple_Type,
+                        &outputs, &order_object, &casting_object, &threads, &name, &groups) ||
       PyArray_OrderConverter(order_object, &order) != NPY_SUCCEED ||
       PyArray_CastingConverter(casting_object, &casting) != NPY_SUCCEED)
     return nullptr;
@@ -144,13 +160,17 @@ PyObject* run(PyObject*, PyObject* args) {
   }
   Operands operands(*p);
   Evaluation e;
+  if (groups >= 0) order = NPY_CORDER;
   if (!take_arrays(*p, inputs, outputs, operands, e) || !lay_out(*p, operands, order, casting, e))
     return nullptr;
-  if (p->reduced >= 0) e.partials.resize(static_cast<std::size_t>(e.blocks));
+  if (p->reduced >= 0 && !group(e, groups)) {
+    finish_iterators(e, operands);
+    return nullptr;
+  }
   const int workers = copy_iterators(e, worker_count(e, threads));
   const int flags = evaluate_blocks(e, workers);
   finish_iterators(e, operands);
-  return decide(e, operands, flags, name);
+  return decide(e, operands, flags, name, groups >= 0);
 }
 
 }  // namespace quorvex::expressions

@@ -41,6 +41,23 @@ def test_the_same_bits_on_any_number_of_threads(name):
     assert len(results) == 1
 
 
+@pytest.mark.parametrize("name", NUMPY)
+@pytest.mark.parametrize("axis", [0, 1, 2, -1])
+def test_reductions_along_an_axis_as_numpy(name, axis):
+    rng = np.random.default_rng(3)
+    x, v = 1 + rng.random((9, 130, 121)) / 8, rng.random(121)  # on two threads
+    names = {"x": x, "f": np.asfortranarray(x), "v": v}
+    want = NUMPY[name](x * v - 1, axis=axis)
+    previous = expressions.set_block_size(1000)  # groups across blocks, blocks across groups
+    try:
+        for ex in (f"{name}(x * v - 1, axis={axis})", f"{name}(f * v - 1, {axis})"):
+            results = [evaluate(ex, names, threads=t) for t in (1, 2)]
+            assert results[0].tobytes() == results[1].tobytes()
+            np.testing.assert_allclose(results[0], want, rtol=1e-13)
+    finally:
+        expressions.set_block_size(previous)
+
+
 def test_empty_nan_and_out_as_numpy():
     e, n = {"x": np.empty(0)}, {"x": np.array([1.0, np.nan, 3.0])}
     identities = [evaluate(f"{r}(x)", e) for r in ("sum", "prod", "any", "all")]
@@ -52,3 +69,13 @@ def test_empty_nan_and_out_as_numpy():
     out = np.zeros((), np.float32)
     assert evaluate("sum(x + 1)", {"x": np.ones(4)}, out=out, casting="same_kind") is out
     assert out == 8
+    m = {"m": np.empty((0, 3))}
+    assert evaluate("sum(m * 2, axis=0)", m).tolist() == [0.0] * 3
+    assert evaluate("max(m * 2, axis=1)", m).shape == (0,)
+    with pytest.raises(ValueError, match="zero-size array to reduction operation maximum"):
+        evaluate("max(m * 2, axis=0)", m)
+    with pytest.raises(np.exceptions.AxisError):
+        evaluate("sum(m * 2, axis=-3)", m)
+    out = np.full(3, 7.0)
+    assert evaluate("sum(y * 2, axis=1)", {"y": np.ones((3, 2))}, out=out) is out
+    assert out.tolist() == [4.0] * 3

@@ -163,10 +163,10 @@ def _run(  # noqa: PLR0917
         if program is None:
             raise NotImplementedError("numexpr evaluates NumPy arrays, not Dask's")
         threads = _calls.check_threads(nthreads)
-        if program.reduced:  # numexpr's reductions give 0-d arrays
-            value = _calls.run(program, inputs, (), order=order, casting=casting,
-                               threads=threads, name="evaluate")[0]  # fmt: skip
-            return value if out is None else _reduce(parsed.reduction, value.reshape(1), out)
+        if program.reduced:  # numexpr's reductions give arrays, 0-d ones too
+            value = _calls.reduced(program, parsed, inputs, order=order, casting=casting,
+                                   threads=threads, name="evaluate")  # fmt: skip
+            return value if out is None else _calls.into(parsed, value, out)
         kept = out if parsed.reduction is None else None
         options = {"order": order, "casting": casting, "threads": threads, "name": "evaluate"}
         result = _calls.run(program, inputs, (kept,), **options)[0]

@@ -66,8 +66,8 @@ def evaluate(  # noqa: PLR0917  (numexpr's signature)
     frame. The language is numexpr's: ``+ - * / // % **``, comparisons, ``& | ~``,
     ``where``, numexpr's functions under numexpr's names, real and complex literals,
     comparisons and ``contains`` of strings, and ``sum``/``prod``/``min``/``max``/``any``/
-    ``all`` around the whole expression (with ``axis=None`` fused: no temporary array, the
-    same bits on any number of threads); plus every vml ufunc by its vml name
+    ``all`` around the whole expression, with an axis or none (fused: no temporary array,
+    the same bits on any number of threads); plus every vml ufunc by its vml name
     (``cdfnorm``, ``erfinv``, ``j0``, ...). The result's dtype is what the
     same expression gives on NumPy arrays with vml's ufuncs, and floating-point errors reach
     ``np.errstate`` (``quorvex.mkl.numexpr`` types, and stays silent, as numexpr does).
@@ -88,9 +88,10 @@ def evaluate(  # noqa: PLR0917  (numexpr's signature)
 
         options = {"order": order, "casting": casting, "threads": count}
         return _dask.evaluate(parsed, ex, inputs, out, accuracy=accuracy, options=options)
-    if program.reduced:  # the engine's 0-d value, as NumPy's reductions give it
-        value = _expressions.run(program.program, inputs, (), order, casting, count, "evaluate")[0]
-        return value[()] if out is None else _calls.reduce(parsed, value.reshape(1), out)
+    if program.reduced:  # the engine's value, as NumPy's reductions give it
+        options = {"order": order, "casting": casting, "threads": count, "name": "evaluate"}
+        value = _calls.reduced(program, parsed, inputs, **options)
+        return value[()] if out is None else _calls.into(parsed, value, out)
     kept = out if parsed.reduction is None else None
     result = _expressions.run(program.program, inputs, (kept,), order, casting, count, "evaluate")
     if parsed.reduction is None:

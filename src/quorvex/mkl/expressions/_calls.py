@@ -241,7 +241,7 @@ def prepare_expression(
     if len(parsed.graph.nodes) == 1 and entries and getattr(entries[0], "kind", "") in ("S", "U"):
         return parsed, STRING_COPY, (np.array(values[0]),)  # a string's name: a copy of it
     signature = tuple(entries)
-    if parsed.reduction is not None and parsed.reduction[1] is None:
+    if parsed.reduction is not None:
         source = FUSING[source]
     found = program((source, ex, accuracy, signature, tuple(tags)))
     if found.direct:
@@ -254,6 +254,35 @@ def reduce(parsed: _parse.Parsed, result: np.ndarray, out: Any) -> Any:
     name, axis = parsed.reduction
     function = REDUCTIONS[name]
     return function(result, axis=axis) if out is None else function(result, axis=axis, out=out)
+
+
+def into(parsed: _parse.Parsed, value: np.ndarray, out: Any) -> Any:
+    """The engine's reduced value written into ``out`` as NumPy's reduction writes there: its
+    checks of shape and casting, through the reduction of one value."""
+    return REDUCTIONS[parsed.reduction[0]](value[..., np.newaxis], axis=-1, out=out)
+
+
+def reduced(
+    program: Compiled, parsed: _parse.Parsed, inputs: tuple, *, order: str, casting: str,
+    threads: int, name: str,
+) -> np.ndarray:  # fmt: skip
+    """The reduction a program fuses, as an array of NumPy's shape: 0-d around the whole
+    expression, else the shape without the axis. The engine reduces the groups of the last
+    axis, so the axis reduced is moved there."""
+    axis = parsed.reduction[1]
+    if axis is None:
+        return _expressions.run(program.program, inputs, (), order, casting, threads, name)[0]
+    shape = np.broadcast_shapes(*map(np.shape, inputs))
+    if not -len(shape) <= axis < len(shape):
+        raise np.exceptions.AxisError(axis, len(shape))
+    axis %= len(shape)
+    moved = tuple(
+        a if np.ndim(a) == 0 else np.moveaxis(np.broadcast_to(a, shape), axis, -1) for a in inputs
+    )
+    kept = shape[:axis] + shape[axis + 1 :]
+    groups = functools.reduce(operator.mul, kept, 1)
+    value = _expressions.run(program.program, moved, (), "C", casting, threads, name, groups)[0]
+    return value.reshape(kept)
 
 
 def run(
