@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "arithmetic.hpp"
+#include "selection.hpp"
 #include "instructions.hpp"
 #include "passes.hpp"
 #include "program.hpp"
@@ -114,6 +115,8 @@ bool read_ufunc_instruction(PyObject* row, Program& p, Instruction& ins) {
   const bool numpy = is_numpy_ufunc(ufunc);
   ins.windowable = runs_windowed(numpy, ins.count);
   if (ins.windowable) ins.native = own_arithmetic(p, ins, u->name);
+  for (std::size_t c = 0; numpy && ins.count == 3 && c < comparison_count; ++c)
+    if (std::strcmp(u->name, comparison_names[c]) == 0) ins.comparison = static_cast<int>(c) + 1;
   if (ins.native != nullptr) ins.loop = nullptr;
   ins.numpy_loop = numpy && ins.loop != nullptr;
   p.calls_numpy_loops = p.calls_numpy_loops || ins.numpy_loop;
@@ -138,6 +141,7 @@ bool read_native_instruction(PyObject* row, Program& p, Instruction& ins) {
     return p.registers[static_cast<std::size_t>(ins.operands[i])].type;
   };
   const OpInfo& op = op_table[index];
+  ins.selects = static_cast<Op>(index) == Op::where;
   ins.native = find_native(static_cast<Op>(index), type(0), type(ins.count - 1));
   ins.windowable = runs_windowed(op.windowable, ins.count);
   if (ins.native == nullptr) {
@@ -206,7 +210,7 @@ PyObject* make_program(PyObject*, PyObject* args) {
     if (!read_register(PyTuple_GET_ITEM(registers, i), i, *p)) return nullptr;
   if (!read_code(prologue, *p, p->prologue) || !read_code(code, *p, p->code) || !sort_arguments(*p))
     return nullptr;
-  merge_multiply_adds(*p);
+  merge_pairs(*p);
   plan_runs(*p);
   mark_read_as_array(*p);
   PyObject* capsule = PyCapsule_New(p.get(), program_capsule, free_program);

@@ -42,8 +42,8 @@ inline constexpr OpInfo op_table[] = {
 inline constexpr int op_count = static_cast<int>(std::size(op_table));
 
 /// The most operands an instruction may have and still run window by window: a window of each
-/// stays in the first-level cache.
-inline constexpr int max_windowed_operands = 4;
+/// stays in the first-level cache (five: a comparison merged into its where).
+inline constexpr int max_windowed_operands = 5;
 
 /// Whether an instruction runs window by window among its neighbours: `few_operations` per
 /// element (the engine's own instructions, NumPy's loops), where MKL's calls cost a block's

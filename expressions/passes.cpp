@@ -1,11 +1,14 @@
-// The passes over a decoded program: products merged into the additions that read them, the
-// code grouped into runs that go window by window, the registers read as arrays marked.
+// The passes over a decoded program: products merged into the additions that read them and
+// comparisons into the wheres that read them, the code grouped into runs that go window by window,
+// the registers read as arrays marked.
 #include "passes.hpp"
 
 #include <algorithm>
 #include <vector>
 
 #include "arithmetic.hpp"
+#include "instructions.hpp"
+#include "selection.hpp"
 
 namespace quorvex::expressions {
 namespace {
@@ -60,6 +63,35 @@ bool multiply_add(const Program& p, const Instruction& a, const Instruction& b, 
   return true;
 }
 
+/// a and b as one selection, if a's booleans are read by b's where alone, as its condition:
+/// they are never written.
+bool merged_selection(const Program& p, const Instruction& a, const Instruction& b,
+                      bool condition_dead, const std::vector<bool>& filled, Instruction& fused) {
+  if (a.comparison == 0 || !b.selects || !condition_dead) return false;
+  const int condition = a.operands[2];
+  const auto type = [&](int r) { return p.registers[static_cast<std::size_t>(r)].type; };
+  const Register& c = p.registers[static_cast<std::size_t>(condition)];
+  if (b.operands[0] != condition || b.operands[1] == condition || b.operands[2] == condition ||
+      c.role != Role::temporary || filled[static_cast<std::size_t>(condition)] ||
+      type(a.operands[0]) != type(b.operands[3]) || type(a.operands[1]) != type(b.operands[3]))
+    return false;
+  const Native native =
+      find_select(static_cast<std::size_t>(a.comparison - 1), type(b.operands[3]));
+  if (native == nullptr) return false;
+  fused = b;
+  fused.native = native;
+  fused.selects = false;
+  fused.count = 5;
+  const int operands[] = {a.operands[0], a.operands[1], b.operands[1], b.operands[2],
+                          b.operands[3]};
+  for (int k = 0; k < fused.count; ++k) {
+    fused.operands[k] = operands[k];
+    fused.step0[k] = false;  // (the engine's kernels read arrays: scalars are filled blocks)
+  }
+  fused.windowable = runs_windowed(true, fused.count);
+  return true;
+}
+
 /// An instruction that touches a register, and whether it reads it (before it writes it).
 struct Touch {
   std::size_t at;
@@ -91,9 +123,7 @@ bool read_first_from(const std::vector<Touch>& touches, std::size_t from) {
 
 }  // namespace
 
-/// Merges each product that only the next instruction's addition or subtraction reads into
-/// one multiply-add (NumPy's two roundings, in one pass).
-void merge_multiply_adds(Program& p) {
+void merge_pairs(Program& p) {
   const std::vector<bool> dead = dead_after_next(p.code, p.registers.size());
   std::vector<bool> filled(p.registers.size());
   for (int r : p.filled) filled[static_cast<std::size_t>(r)] = true;
@@ -102,7 +132,8 @@ void merge_multiply_adds(Program& p) {
   for (std::size_t i = 0; i < p.code.size(); ++i) {
     Instruction fused;
     const bool pair = i + 1 < p.code.size();
-    if (pair && multiply_add(p, p.code[i], p.code[i + 1], dead[i + 1], filled, fused)) {
+    if (pair && (multiply_add(p, p.code[i], p.code[i + 1], dead[i + 1], filled, fused) ||
+                 merged_selection(p, p.code[i], p.code[i + 1], dead[i + 1], filled, fused))) {
       code.push_back(fused);
       ++i;
     } else {

@@ -5,9 +5,11 @@
 
 namespace quorvex::expressions {
 
-/// Merges each product that only the next instruction's addition or subtraction reads into one
-/// multiply-add: NumPy's two roundings (the build contracts nothing), in one pass.
-void merge_multiply_adds(Program& p);
+/// Merges pairs of instructions into one pass where the first's result only the second reads:
+/// a product and the addition or subtraction of it into one multiply-add (NumPy's two
+/// roundings: the build contracts nothing), a comparison and the where of its booleans into
+/// one selection.
+void merge_pairs(Program& p);
 
 /// Groups the code into runs of windowable instructions and finds, per run that writes the
 /// program's results, the temporaries that live only within it: those go window by window.

@@ -44,6 +44,8 @@ struct Instruction {
   // NumPy's own loop: it may set an exception through npy_gil_error on whatever thread runs it.
   bool numpy_loop = false;
   char arithmetic = 0;            // '+', '-', '*' or '/' for the engine's own on two operands
+  int comparison = 0;             // NumPy's comparison loop: Comparison's index + 1
+  bool selects = false;           // the engine's where
   std::size_t run_end = 0;        // past the last instruction of its run
   bool by_windows = false;        // its run goes window by window
   bool in_window[NPY_MAXARGS]{};  // the operand lives only within the run

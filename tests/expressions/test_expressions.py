@@ -245,13 +245,16 @@ SPECIAL = [0.0, -0.0, 1.0, -1.0, np.inf, -np.inf, np.nan, 3.0, 1e-310, 1e300, -1
 
 
 ARITHMETIC = ["x*y + z", "z + x*y", "x*y - z", "z - x*y", "2.5*x - z", "x*2.5 + 1.5", "z - 3*x",
-              "-x / y", "1 / x - y", "(x*y + 1) * z - x"]  # fmt: skip
+              "-x / y", "1 / x - y", "(x*y + 1) * z - x", "where(x < y, x, z)",
+              "where(x >= 0.5, 2, x)", "where(x != y, y, x)", "where(x == z, x, 1.5)",
+              "where(x <= y, y, z)", "where(x > y, x, y)"]  # fmt: skip
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 @pytest.mark.parametrize("text", ARITHMETIC)
 def test_arithmetic_on_special_values_is_numpys_to_the_bit_and_the_warning(text, dtype):
-    """The engine's own arithmetic and its multiply-adds against NumPy's operators."""
+    """The engine's own arithmetic, its multiply-adds and its selections by a comparison
+    against NumPy's operators."""
     with np.errstate(all="ignore"):
         x = np.array(SPECIAL * 12, dtype)
         names = {"x": x, "y": np.roll(x, 5), "z": np.roll(x, 7)}
@@ -263,7 +266,7 @@ def test_arithmetic_on_special_values_is_numpys_to_the_bit_and_the_warning(text,
         return value, {str(w.message).split(" encountered")[0] for w in caught}
 
     got, got_warnings = warned(lambda: evaluate(text, names))
-    want, want_warnings = warned(lambda: eval(text, {}, dict(names)))  # NumPy, operator by operator
+    want, want_warnings = warned(lambda: eval(text, {"where": np.where}, dict(names)))  # NumPy
     assert got.dtype == want.dtype
     np.testing.assert_array_equal(got.view(f"u{got.itemsize}"), want.view(f"u{want.itemsize}"))
     assert got_warnings == want_warnings
@@ -381,7 +384,9 @@ def test_every_pair_of_integer_kinds_computes_as_numpys(left):
     x = np.array([0, 1, 100, 127], dtype=left)
     for right in INTEGERS:
         y = np.array([1, 0, 100, 3], dtype=right)
-        for text, numpy in (("x < y", np.less), ("x == y", np.equal), ("x + y", np.add)):
+        larger = lambda x, y: np.where(x > y, x, y)  # noqa: E731
+        for text, numpy in (("x < y", np.less), ("x == y", np.equal), ("x + y", np.add),
+                            ("where(x > y, x, y)", larger)):  # fmt: skip
             got, want = evaluate(text), numpy(x, y)
             assert got.dtype == want.dtype and got.dtype.char == want.dtype.char, (text, right)
             np.testing.assert_array_equal(got, want)
