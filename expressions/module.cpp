@@ -7,6 +7,7 @@
 #include "program.hpp"
 #include "register_blocks.hpp"
 #include "run.hpp"
+#include "strings.hpp"
 #include "threads.hpp"
 
 namespace quorvex::expressions {
@@ -101,6 +102,8 @@ PyMethodDef methods[] = {
      "quorvex.mkl.expressions."},
     {"run", run, METH_VARARGS,
      "run(program, inputs, outputs, order, casting, threads, name[, groups]) -> the outputs."},
+    {"contains", contains, METH_VARARGS,
+     "contains(haystack, needle) -> whether each string holds the needle beside it."},
     {"runs_windowed", windowed, METH_VARARGS,
      "runs_windowed(ufunc or instruction index, operands) -> whether it runs window by window."},
     {"reduces", fuses_reduction, METH_VARARGS,

@@ -31,11 +31,21 @@ def test_comparisons_of_arrays_literals_and_variables_as_numpy(kind, op):
 @pytest.mark.parametrize("kind", ["S", "U"])
 def test_contains_as_numpys_find(kind):
     make = (lambda w: w.encode()) if kind == "S" else str
-    haystack = np.array([make(w) for w in WORDS])
-    needle = make("a")
-    values = {"h": haystack, "needle": needle}
-    want = np.strings.find(haystack, needle) >= 0
-    np.testing.assert_array_equal(evaluate(f"contains(h, {needle!r})", values), want)
+    words = np.array([make(w) for w in [*WORDS, "x" * 40 + "ab", "ab" + "y" * 40]])
+    many = words[np.random.default_rng(1).integers(0, len(words), 500)]
+    # In place, strided, reversed (the haystacks searched 16 bytes at a time, and the last ones
+    # one by one), and against an array of needles.
+    for haystack in (many, many[::3], many[::-1]):
+        for needle in map(make, ["a", "", "ab", "foo\0", "\0", "b\0b", "x" * 41, "z" * 50]):
+            want = np.strings.find(haystack, needle) >= 0
+            got = evaluate("contains(h, needle)", {"h": haystack, "needle": needle})
+            np.testing.assert_array_equal(got, want)
+        needles = haystack[::-1]
+        got = evaluate("contains(h, n)", {"h": haystack, "n": needles})
+        np.testing.assert_array_equal(got, np.strings.find(haystack, needles) >= 0)
+    values = {"h": words, "needle": make("a")}
+    want = np.strings.find(words, make("a")) >= 0
+    np.testing.assert_array_equal(evaluate(f"contains(h, {make('a')!r})", values), want)
     np.testing.assert_array_equal(evaluate("contains(h, needle) | (h == h)", values), want | True)
     assert evaluate(f"contains({make('abc')!r}, {make('bc')!r})")
 

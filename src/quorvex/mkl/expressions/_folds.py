@@ -18,6 +18,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .. import _expressions
 from ._graph import WEAK, Graph
 
 # Each operator of the language, by its key, as Python computes it on Python's scalars.
@@ -60,8 +61,17 @@ def is_python_scalar(value: object) -> bool:
 
 
 def contains(haystack: object, needle: object) -> object:
-    """Whether each string of haystack holds needle, as numexpr's contains()."""
+    """Whether each string of haystack holds needle, as numexpr's contains(): the engine's
+    search where both are strings of one kind, else NumPy's (and its errors)."""
+    h, n = np.asarray(haystack), np.asarray(needle)
+    if h.dtype.kind in "SU" and n.dtype.kind == h.dtype.kind and _searchable(h) and _searchable(n):
+        found = _expressions.contains(h, n)
+        return found if found.ndim else found[()]
     return np.strings.find(haystack, needle) >= 0
+
+
+def _searchable(a: np.ndarray) -> bool:
+    return a.dtype.isnative and a.flags.aligned
 
 
 def apply(key: str, operands: Sequence[object]) -> object:

@@ -1,0 +1,141 @@
+// contains(): one pass over NumPy's iterator with the GIL released, each pair of strings
+// searched where it lies, with no string made of it.
+#include "strings.hpp"
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+namespace quorvex::expressions {
+namespace {
+
+/// A needle of a fixed-width element: its characters up to the last that is not NUL.
+template <class Char>
+std::size_t trimmed_length(const Char* s, npy_intp width) {
+  auto n = static_cast<std::size_t>(width) / sizeof(Char);
+  while (n > 0 && s[n - 1] == Char{0}) --n;
+  return n;
+}
+
+/// Whether the w characters at h hold the m at n. The haystack is not trimmed: a trimmed
+/// needle ends in a character that is not NUL, so it can only match before the padding.
+template <class Char>
+bool holds(const Char* h, std::size_t w, const Char* n, std::size_t m) {
+  if (m == 0) return true;
+  const Char first = n[0];
+  for (std::size_t i = 0; i + m <= w; ++i)
+    if (h[i] == first && std::equal(n + 1, n + m, h + i + 1)) return true;
+  return false;
+}
+
+/// holds() for bytes, 16 positions at a time: candidates by their first and last bytes, with
+/// no branch per position, which random text would mispredict; only they are compared
+/// further. Reads up to 15 bytes past the haystack's w.
+bool holds_16(const char* h, std::size_t w, const char* n, std::size_t m) {
+  if (m == 0) return true;
+  if (m > w) return false;
+  const __m128i first = _mm_set1_epi8(n[0]), last = _mm_set1_epi8(n[m - 1]);
+  const std::size_t starts = w - m + 1;
+  for (std::size_t c = 0; c < starts; c += 16) {
+    const auto at = [&](std::size_t k) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + k));
+    };
+    const __m128i both =
+        _mm_and_si128(_mm_cmpeq_epi8(at(c), first), _mm_cmpeq_epi8(at(c + m - 1), last));
+    auto candidates = static_cast<unsigned>(_mm_movemask_epi8(both));
+    if (starts - c < 16) candidates &= (1U << (starts - c)) - 1;
+    for (; candidates != 0; candidates &= candidates - 1) {
+      const std::size_t i = c + static_cast<std::size_t>(std::countr_zero(candidates));
+      if (m <= 2 || std::equal(n + 1, n + m - 1, h + i + 1)) return true;
+    }
+  }
+  return false;
+}
+
+template <class Char>
+void search(char** data, const npy_intp* strides, npy_intp count, npy_intp hay_width,
+            npy_intp needle_width) {
+  const auto w = static_cast<std::size_t>(hay_width) / sizeof(Char);
+  const auto needle = [&](npy_intp i) {
+    return reinterpret_cast<const Char*>(data[1] + i * strides[1]);
+  };
+  const std::size_t fixed = trimmed_length(needle(0), needle_width);  // a needle that stays
+  // Bytes are searched 16 at a time where 15 more of this loop's haystacks follow.
+  const npy_intp ahead = strides[0] > 0 ? (15 + strides[0] - 1) / strides[0] : count;
+  for (npy_intp i = 0; i < count; ++i) {
+    const Char* n = needle(i);
+    const std::size_t m = strides[1] == 0 ? fixed : trimmed_length(n, needle_width);
+    const auto* h = reinterpret_cast<const Char*>(data[0] + i * strides[0]);
+    if constexpr (sizeof(Char) == 1)
+      data[2][i * strides[2]] =
+          strides[1] == 0 && i + ahead < count ? holds_16(h, w, n, m) : holds(h, w, n, m);
+    else
+      data[2][i * strides[2]] = holds(h, w, n, m);
+  }
+}
+
+NpyIter* iterate(PyArrayObject* haystack, PyArrayObject* needle) {
+  PyArrayObject* operands[] = {haystack, needle, nullptr};
+  npy_uint32 flags[] = {NPY_ITER_READONLY, NPY_ITER_READONLY,
+                        NPY_ITER_WRITEONLY | NPY_ITER_ALLOCATE};
+  PyArray_Descr* booleans = PyArray_DescrFromType(NPY_BOOL);
+  PyArray_Descr* dtypes[] = {nullptr, nullptr, booleans};
+  NpyIter* it = NpyIter_MultiNew(3, operands, NPY_ITER_EXTERNAL_LOOP | NPY_ITER_ZEROSIZE_OK,
+                                 NPY_KEEPORDER, NPY_NO_CASTING, flags, dtypes);
+  Py_DECREF(booleans);
+  return it;
+}
+
+bool searchable(PyArrayObject* a, int type) {
+  return PyArray_TYPE(a) == type && PyArray_ISALIGNED(a) && PyArray_ISNOTSWAPPED(a);
+}
+
+}  // namespace
+
+PyObject* contains(PyObject*, PyObject* args) {
+  PyArrayObject *haystack, *needle;
+  if (!PyArg_ParseTuple(args, "O!O!", &PyArray_Type, &haystack, &PyArray_Type, &needle))
+    return nullptr;
+  const int type = PyArray_TYPE(haystack);
+  if ((type != NPY_STRING && type != NPY_UNICODE) || !searchable(haystack, type) ||
+      !searchable(needle, type)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "contains() searches aligned strings of one kind, bytes or str, in native "
+                    "byte order");
+    return nullptr;
+  }
+  NpyIter* it = iterate(haystack, needle);
+  if (it == nullptr) return nullptr;
+  PyObject* result = reinterpret_cast<PyObject*>(NpyIter_GetOperandArray(it)[2]);
+  Py_INCREF(result);
+  if (NpyIter_GetIterSize(it) > 0) {
+    NpyIter_IterNextFunc* next = NpyIter_GetIterNext(it, nullptr);
+    if (next == nullptr) {
+      NpyIter_Deallocate(it);
+      Py_DECREF(result);
+      return nullptr;
+    }
+    char** data = NpyIter_GetDataPtrArray(it);
+    const npy_intp* strides = NpyIter_GetInnerStrideArray(it);
+    const npy_intp* count = NpyIter_GetInnerLoopSizePtr(it);
+    const npy_intp hay_width = PyArray_ITEMSIZE(haystack), needle_width = PyArray_ITEMSIZE(needle);
+    Py_BEGIN_ALLOW_THREADS;
+    do {
+      if (type == NPY_STRING)
+        search<char>(data, strides, *count, hay_width, needle_width);
+      else
+        search<char32_t>(data, strides, *count, hay_width, needle_width);
+    } while (next(it));
+    Py_END_ALLOW_THREADS;
+  }
+  if (NpyIter_Deallocate(it) != NPY_SUCCEED) {
+    Py_DECREF(result);
+    return nullptr;
+  }
+  return result;
+}
+
+}  // namespace quorvex::expressions
