@@ -10,13 +10,14 @@ import numpy
 from . import blackscholes, harness, report
 
 NAME = "fused"
-TITLE = "Fused reductions and selections"
+TITLE = "Fused reductions, selections and strings"
 ABOUT = (
     "ms per call of `quorvex.mkl.evaluate(ex)`, `numexpr.evaluate(ex)` (the selection with "
     "`out=`) and NumPy's chain on float64 arrays of n = {n} (A 3000 x 3000 for the row sums), "
     "on one and on two threads (NumPy on one), calibrated medians, MKL's own kernel choice "
-    "({kernels}); one `-O3` C loop for the dot product and the selection; and the largest "
-    "Python-visible allocation of one fused `sum(a*b)`."
+    "({kernels}); one `-O3` C loop for the dot product and the selection; the largest "
+    "Python-visible allocation of one fused `sum(a*b)`; and string comparisons and searches "
+    "of {strings} `S12` words on one thread, against `np.char`'s functions."
 )
 SUM_OF_FUNCTIONS = "sum(sin(a)+exp(a)+log(a+3))"
 CASES = {  # expression -> NumPy's way
@@ -25,6 +26,13 @@ CASES = {  # expression -> NumPy's way
     "sum(where(a**2+b**2 <= 1, 1, 0))": lambda a, b: numpy.sum(numpy.where(a**2 + b**2 <= 1, 1, 0)),
     "where(a > b, a, b)": lambda a, b: numpy.where(a > b, a, b),
 }
+STRINGS = {  # expression -> np.char's way, on arrays of words s and t
+    "s == t": numpy.char.equal,
+    "s < b'f'": lambda s, t: numpy.char.less(s, b"f"),
+    "contains(s, b'an')": lambda s, t: numpy.char.find(s, b"an") >= 0,
+    "contains(s, t)": lambda s, t: numpy.char.find(s, t) >= 0,
+}
+WORDS = [b"apple", b"banana", b"cherry", b"date", b"elderberry", b"fig", b"grape", b"an", b"rry"]
 WHERE = "where(a > b, a, b)"
 C_NAMES = {"sum(a*b)": "sum(a*b)", "where(a > b, a, b)": "where(a>b,a,b)"}
 ROWS = "sum(A*v, axis=1)"
@@ -35,24 +43,28 @@ def measure(quick: bool) -> dict:
 
     found = blackscholes.engine()
     evaluate = found[0] if found else None
-    n, side = (10**6, 1000) if quick else (10**7, 3000)
+    n, side, strings = (10**6, 1000, 10**5) if quick else (10**7, 3000, 10**6)
     budget, rng = harness.Budget.of(quick), numpy.random.default_rng(5)
     a, b = rng.uniform(-1, 1, n), rng.uniform(-1, 1, n)
     A, v = rng.uniform(-1, 1, (side, side)), rng.uniform(-1, 1, side)
-    out = numpy.empty(n)
-    ways = {**CASES, ROWS: lambda a, b: numpy.sum(A * v, axis=1)}
-    rows = []
+    s, t = (numpy.array(WORDS, "S12")[rng.integers(0, len(WORDS), strings)] for _ in "st")
+    out, rows = numpy.empty(n), []
+    ways = {**CASES, ROWS: lambda a, b: numpy.sum(A * v, axis=1), **STRINGS}
+    operands = {ROWS: dict(A=A, v=v), **{ex: dict(s=s, t=t) for ex in STRINGS}}
     for threads in (1, 2):
         numexpr.set_num_threads(threads)
         for ex, numpy_way in ways.items():
-            names = dict(A=A, v=v) if ex == ROWS else dict(a=a, b=b)
+            if ex in STRINGS and threads == 2:
+                continue
+            names = operands.get(ex, dict(a=a, b=b))
             # The selection writes into an array of its own, as the C loop does.
             into = {"out": out} if ex == WHERE else {}
             ours = evaluate and harness.call_ms(
                 partial(evaluate, threads=threads, **into), (ex, names), budget
             )
             theirs = harness.call_ms(partial(numexpr.evaluate, **into), (ex, names), budget)
-            mine = harness.call_ms(numpy_way, (a, b), budget) if threads == 1 else None
+            first_two = tuple(names.values())[:2]
+            mine = harness.call_ms(numpy_way, first_two, budget) if threads == 1 else None
             rows.append([ex, threads, ours, theirs, mine])
     c_loop = harness.c_reference("arithmetic", n, 1) or {}
     tracemalloc.start()
@@ -62,27 +74,18 @@ def measure(quick: bool) -> dict:
     tracemalloc.stop()
     c_ms = {e: c_loop[name] * 1e3 for e, name in C_NAMES.items() if name in c_loop}
     return dict(n=report.size(n), kernels=harness.kernel_library(), rows=rows, c_ms=c_ms,
-                peak_kb=peak / 1024, cpus=harness.usable_cpus())  # fmt: skip
+                peak_kb=peak / 1024, cpus=harness.usable_cpus(),
+                strings=report.size(strings))  # fmt: skip
 
 
 def tables(data: dict, results: dict) -> list:
     rows = []
     for ex, threads, ours, theirs, numpy_ms in data["rows"]:
         c = data["c_ms"].get(ex) if threads == 1 else None
-        rows.append(
-            [
-                f"`{ex}`",
-                threads,
-                ours,
-                theirs,
-                numpy_ms,
-                c,
-                report.ratio(ours, theirs),
-                report.ratio(ours, c),
-            ]
-        )
-    header = ["expression", "threads", "`evaluate` ms", "numexpr ms", "NumPy ms", "C loop ms",
-              "`evaluate` ÷ numexpr", "`evaluate` ÷ C"]  # fmt: skip
+        ratios = [report.ratio(ours, theirs), report.ratio(ours, c)]
+        rows.append([f"`{ex}`", threads, ours, theirs, numpy_ms, c, *ratios])
+    header = ["expression", "threads", "`evaluate` ms", "numexpr ms", "NumPy (`np.char`) ms",
+              "C loop ms", "`evaluate` ÷ numexpr", "`evaluate` ÷ C"]  # fmt: skip
     return [(header, rows)]
 
 
@@ -93,6 +96,11 @@ def targets(data: dict, results: dict) -> list[dict]:
     where = WHERE
     c_loop, numexpr = "one thread, relative to one `-O3` C loop", "one thread, relative to numexpr"
     two_threads = "`sum(a*b)` on two threads, speed-up over one"
+    strings = [(report.ratio(ours, min(theirs, mine)), ex)
+               for ex, _, ours, theirs, mine in data["rows"]
+               if ex in STRINGS and ours and theirs and mine]  # fmt: skip
+    worst, context = max(strings, default=(None, ""))
+    context = context and f"`{context}`"
     return [
         report.at_most(f"`sum(a*b)`, {c_loop}", 1.25, report.ratio(one, c_ms.get("sum(a*b)"))),
         report.at_most(f"`sum(a*b)`, {numexpr}", 0.6, report.ratio(*ms[("sum(a*b)", 1)])),
@@ -107,4 +115,11 @@ def targets(data: dict, results: dict) -> list[dict]:
             f"`{where}`, {c_loop}", 1.25, report.ratio(ms[(where, 1)][0], c_ms.get(where))
         ),
         report.at_most("Python-visible allocation of a fused `sum(a*b)`, kB", 64, data["peak_kb"]),
+        report.at_most(
+            f"strings at n = {data['strings']}, relative to the faster of `np.char` and "
+            "numexpr (the slowest case)",
+            1,
+            worst,
+            context,
+        ),
     ]

@@ -7,6 +7,7 @@
 #include "program.hpp"
 #include "register_blocks.hpp"
 #include "run.hpp"
+#include "selection.hpp"
 #include "strings.hpp"
 #include "threads.hpp"
 
@@ -72,8 +73,8 @@ PyObject* fuses_reduction(PyObject*, PyObject* args) {
 }
 
 /// The instruction table, (name, operands read, type rule, windowable) in the order of the
-/// indices programs name them by; the register roles and the reductions in the order of their
-/// numbers.
+/// indices programs name them by; the register roles, the reductions and the comparisons of
+/// strings in the order of their numbers.
 bool add_tables(PyObject* module) {
   PyObject* instructions = PyTuple_New(op_count);
   for (int i = 0; instructions != nullptr && i < op_count; ++i) {
@@ -86,13 +87,17 @@ bool add_tables(PyObject* module) {
   }
   PyObject* roles = names(role_names);
   PyObject* reductions = names(reduce_names);
+  PyObject* comparisons = names(comparison_names);
   const bool added = instructions != nullptr && roles != nullptr && reductions != nullptr &&
+                     comparisons != nullptr &&
                      PyModule_AddObjectRef(module, "instructions", instructions) == 0 &&
                      PyModule_AddObjectRef(module, "register_roles", roles) == 0 &&
-                     PyModule_AddObjectRef(module, "reductions", reductions) == 0;
+                     PyModule_AddObjectRef(module, "reductions", reductions) == 0 &&
+                     PyModule_AddObjectRef(module, "comparisons", comparisons) == 0;
   Py_XDECREF(instructions);
   Py_XDECREF(roles);
   Py_XDECREF(reductions);
+  Py_XDECREF(comparisons);
   return added;
 }
 
@@ -102,6 +107,8 @@ PyMethodDef methods[] = {
      "quorvex.mkl.expressions."},
     {"run", run, METH_VARARGS,
      "run(program, inputs, outputs, order, casting, threads, name[, groups]) -> the outputs."},
+    {"compare_strings", compare, METH_VARARGS,
+     "compare_strings(a, b, comparison index) -> NumPy's comparison of each pair of strings."},
     {"contains", contains, METH_VARARGS,
      "contains(haystack, needle) -> whether each string holds the needle beside it."},
     {"runs_windowed", windowed, METH_VARARGS,

@@ -2,6 +2,8 @@
 // searched where it lies, with no string made of it.
 #include "strings.hpp"
 
+#include "selection.hpp"
+
 #include <emmintrin.h>
 
 #include <algorithm>
@@ -11,6 +13,10 @@
 
 namespace quorvex::expressions {
 namespace {
+
+/// One inner loop over (a, b, booleans), given the element widths of a and b in bytes.
+using StringLoop = void (*)(char** data, const npy_intp* strides, npy_intp count, npy_intp width_a,
+                            npy_intp width_b);
 
 /// A needle of a fixed-width element: its characters up to the last that is not NUL.
 template <class Char>
@@ -77,6 +83,39 @@ void search(char** data, const npy_intp* strides, npy_intp count, npy_intp hay_w
   }
 }
 
+/// The order of two strings as NumPy's: characters compared unsigned, the shorter string
+/// padded with NULs.
+template <class Char>
+int order(const Char* a, std::size_t wa, const Char* b, std::size_t wb) {
+  const std::size_t m = std::min(wa, wb);
+  for (std::size_t i = 0; i < m; ++i)
+    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+  for (std::size_t i = m; i < wa; ++i)
+    if (a[i] != 0) return 1;
+  for (std::size_t i = m; i < wb; ++i)
+    if (b[i] != 0) return -1;
+  return 0;
+}
+
+template <Comparison C, class Char>
+void compare_strings(char** data, const npy_intp* strides, npy_intp count, npy_intp width_a,
+                     npy_intp width_b) {
+  const auto wa = static_cast<std::size_t>(width_a) / sizeof(Char);
+  const auto wb = static_cast<std::size_t>(width_b) / sizeof(Char);
+  for (npy_intp i = 0; i < count; ++i) {
+    const int o = order(reinterpret_cast<const Char*>(data[0] + i * strides[0]), wa,
+                        reinterpret_cast<const Char*>(data[1] + i * strides[1]), wb);
+    data[2][i * strides[2]] = compare<C>(o, 0);
+  }
+}
+
+/// The loop of comparison `c` of strings of `Char`.
+template <class Char, std::size_t... I>
+StringLoop comparison_loop(std::size_t c, std::index_sequence<I...>) {
+  static constexpr StringLoop loops[] = {&compare_strings<static_cast<Comparison>(I), Char>...};
+  return loops[c];
+}
+
 NpyIter* iterate(PyArrayObject* haystack, PyArrayObject* needle) {
   PyArrayObject* operands[] = {haystack, needle, nullptr};
   npy_uint32 flags[] = {NPY_ITER_READONLY, NPY_ITER_READONLY,
@@ -93,21 +132,9 @@ bool searchable(PyArrayObject* a, int type) {
   return PyArray_TYPE(a) == type && PyArray_ISALIGNED(a) && PyArray_ISNOTSWAPPED(a);
 }
 
-}  // namespace
-
-PyObject* contains(PyObject*, PyObject* args) {
-  PyArrayObject *haystack, *needle;
-  if (!PyArg_ParseTuple(args, "O!O!", &PyArray_Type, &haystack, &PyArray_Type, &needle))
-    return nullptr;
-  const int type = PyArray_TYPE(haystack);
-  if ((type != NPY_STRING && type != NPY_UNICODE) || !searchable(haystack, type) ||
-      !searchable(needle, type)) {
-    PyErr_SetString(PyExc_TypeError,
-                    "contains() searches aligned strings of one kind, bytes or str, in native "
-                    "byte order");
-    return nullptr;
-  }
-  NpyIter* it = iterate(haystack, needle);
+/// The booleans of `loop` over a and b broadcast, with the GIL released.
+PyObject* run_on_strings(PyArrayObject* a, PyArrayObject* b, StringLoop loop) {
+  NpyIter* it = iterate(a, b);
   if (it == nullptr) return nullptr;
   PyObject* result = reinterpret_cast<PyObject*>(NpyIter_GetOperandArray(it)[2]);
   Py_INCREF(result);
@@ -121,13 +148,10 @@ PyObject* contains(PyObject*, PyObject* args) {
     char** data = NpyIter_GetDataPtrArray(it);
     const npy_intp* strides = NpyIter_GetInnerStrideArray(it);
     const npy_intp* count = NpyIter_GetInnerLoopSizePtr(it);
-    const npy_intp hay_width = PyArray_ITEMSIZE(haystack), needle_width = PyArray_ITEMSIZE(needle);
+    const npy_intp width_a = PyArray_ITEMSIZE(a), width_b = PyArray_ITEMSIZE(b);
     Py_BEGIN_ALLOW_THREADS;
     do {
-      if (type == NPY_STRING)
-        search<char>(data, strides, *count, hay_width, needle_width);
-      else
-        search<char32_t>(data, strides, *count, hay_width, needle_width);
+      loop(data, strides, *count, width_a, width_b);
     } while (next(it));
     Py_END_ALLOW_THREADS;
   }
@@ -136,6 +160,44 @@ PyObject* contains(PyObject*, PyObject* args) {
     return nullptr;
   }
   return result;
+}
+
+/// The two arrays of strings of args (and an optional integer); false with a TypeError
+/// where they are not strings of one kind the loops read.
+bool string_arrays(PyObject* args, PyArrayObject*& a, PyArrayObject*& b, int& type) {
+  if (!PyArg_ParseTuple(args, "O!O!|i", &PyArray_Type, &a, &PyArray_Type, &b, &type)) return false;
+  const int kind = PyArray_TYPE(a);
+  if ((kind != NPY_STRING && kind != NPY_UNICODE) || !searchable(a, kind) || !searchable(b, kind)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "strings are read aligned, of one kind (bytes or str), in native byte order");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* contains(PyObject*, PyObject* args) {
+  PyArrayObject *haystack, *needle;
+  int unused = 0;
+  if (!string_arrays(args, haystack, needle, unused)) return nullptr;
+  const bool bytes = PyArray_TYPE(haystack) == NPY_STRING;
+  return run_on_strings(haystack, needle, bytes ? &search<char> : &search<char32_t>);
+}
+
+PyObject* compare(PyObject*, PyObject* args) {
+  PyArrayObject *a, *b;
+  int c = -1;
+  if (!string_arrays(args, a, b, c)) return nullptr;
+  if (c < 0 || c >= static_cast<int>(comparison_count)) {
+    PyErr_Format(PyExc_ValueError, "no comparison %d", c);
+    return nullptr;
+  }
+  const auto all = std::make_index_sequence<comparison_count>{};
+  const auto index = static_cast<std::size_t>(c);
+  return run_on_strings(a, b,
+                        PyArray_TYPE(a) == NPY_STRING ? comparison_loop<unsigned char>(index, all)
+                                                      : comparison_loop<char32_t>(index, all));
 }
 
 }  // namespace quorvex::expressions

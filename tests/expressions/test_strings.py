@@ -7,7 +7,7 @@ import pytest
 
 from quorvex.mkl import evaluate
 
-WORDS = ["", "a", "ab", "abc", "b", "ba", "foo", "foo\0bar", "zz"]
+WORDS = ["", "a", "a\0", "ab", "abc", "b", "ba", "foo", "foo\0bar", "zz", "é", "\U0001f600"]
 OPERATORS = {"==": operator.eq, "!=": operator.ne, "<": operator.lt, "<=": operator.le,
              ">": operator.gt, ">=": operator.ge}  # fmt: skip
 
@@ -26,6 +26,9 @@ def test_comparisons_of_arrays_literals_and_variables_as_numpy(kind, op):
     np.testing.assert_array_equal(evaluate(f"x {op} v", values), compare(x, make("b")))
     both = evaluate(f"(x {op} y) & (n > 2)", values)
     np.testing.assert_array_equal(both, compare(x, y) & (values["n"] > 2))
+    column, narrow = x[:, None], y.astype(f"{kind}2")  # broadcast, of other widths
+    got = evaluate(f"column {op} narrow", {"column": column, "narrow": narrow})
+    np.testing.assert_array_equal(got, compare(column, narrow))
 
 
 @pytest.mark.parametrize("kind", ["S", "U"])

@@ -61,17 +61,30 @@ def is_python_scalar(value: object) -> bool:
 
 
 def contains(haystack: object, needle: object) -> object:
-    """Whether each string of haystack holds needle, as numexpr's contains(): the engine's
-    search where both are strings of one kind, else NumPy's (and its errors)."""
-    h, n = np.asarray(haystack), np.asarray(needle)
-    if h.dtype.kind in "SU" and n.dtype.kind == h.dtype.kind and _searchable(h) and _searchable(n):
-        found = _expressions.contains(h, n)
-        return found if found.ndim else found[()]
+    """Whether each string of haystack holds needle, as numexpr's contains()."""
+    return _on_strings(haystack, needle, _expressions.contains, _found)
+
+
+def _found(haystack: object, needle: object) -> object:
     return np.strings.find(haystack, needle) >= 0
 
 
-def _searchable(a: np.ndarray) -> bool:
+def _on_strings(a: object, b: object, engine: Callable, numpy_way: Callable) -> object:
+    """The engine's loop on strings of one kind that it reads in place, else NumPy's (and its
+    errors)."""
+    x, y = np.asarray(a), np.asarray(b)
+    if x.dtype.kind in "SU" and y.dtype.kind == x.dtype.kind and _readable(x) and _readable(y):
+        found = engine(x, y)
+        return found if found.ndim else found[()]
+    return numpy_way(a, b)
+
+
+def _readable(a: np.ndarray) -> bool:
     return a.dtype.isnative and a.flags.aligned
+
+
+def _is_text(value: object) -> bool:
+    return isinstance(value, (str, bytes)) or getattr(value, "dtype", np.dtype(int)).kind in "SU"
 
 
 def apply(key: str, operands: Sequence[object]) -> object:
@@ -84,7 +97,14 @@ def apply(key: str, operands: Sequence[object]) -> object:
             if a and bits + abs(a).bit_length() > LARGEST_BITS:
                 raise OverflowError(f"{a} {'<<' if 'shift' in key else '**'} {b} is an integer "
                                     "too large for any dtype")  # fmt: skip
-    result = (contains if key == "contains" else OPERATORS[key])(*operands)
+    if key == "contains":
+        result = contains(*operands)
+    elif key in COMPARISONS and all(map(_is_text, operands)):
+        index = _expressions.comparisons.index(key.removeprefix("numpy."))
+        engine = lambda a, b: _expressions.compare_strings(a, b, index)  # noqa: E731
+        result = _on_strings(*operands, engine, OPERATORS[key])
+    else:
+        result = OPERATORS[key](*operands)
     return np.bool_(result) if type(result) is bool else result
 
 
