@@ -87,12 +87,16 @@ Native find_sized(Op op, npy_intp size) {
 
 npy_intp type_size(int type) { return size_of(type, all_types); }
 
+namespace {
+PyObject* numpy = nullptr;  // set once, at import
+}  // namespace
+
+bool find_numpy() {
+  numpy = PyImport_ImportModule("numpy");
+  return numpy != nullptr;
+}
+
 bool is_numpy_ufunc(PyObject* ufunc) {
-  static PyObject* numpy = PyImport_ImportModule("numpy");
-  if (numpy == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
   PyObject* found = PyObject_GetAttrString(numpy, reinterpret_cast<PyUFuncObject*>(ufunc)->name);
   if (found == nullptr) PyErr_Clear();
   Py_XDECREF(found);

@@ -56,6 +56,10 @@ inline bool runs_windowed(bool few_operations, int operands) {
 /// calls cost a block's worth of elements.
 bool is_numpy_ufunc(PyObject* ufunc);
 
+/// Imports NumPy's module for is_numpy_ufunc, once, when the module is imported (a lazy import
+/// would run under a C++ initialization guard that other threads wait at while attached).
+bool find_numpy();
+
 /// The bytes of one element of a register type, or 0 for a type registers do not hold.
 npy_intp type_size(int type);
 

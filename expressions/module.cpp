@@ -139,10 +139,17 @@ PyModuleDef module_definition = {
 
 PyMODINIT_FUNC PyInit__expressions(void) {
   namespace engine = quorvex::expressions;
-  if (PyArray_ImportNumPyAPI() < 0 || PyUFunc_ImportUFuncAPI() < 0 || !engine::find_main_thread())
+  if (PyArray_ImportNumPyAPI() < 0 || PyUFunc_ImportUFuncAPI() < 0 || !engine::find_main_thread() ||
+      !engine::find_numpy())
     return nullptr;
   engine::Pool::idle = &engine::BlocksLease::release_idle;
   PyObject* module = PyModule_Create(&engine::module_definition);
   if (module != nullptr && !engine::add_tables(module)) Py_CLEAR(module);
+#ifdef Py_GIL_DISABLED
+  // Shared state is the pool (locked), the block size (atomic), NumPy's module (read at
+  // import) and per-thread registers; programs are read-only once made.
+  if (module != nullptr && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0)
+    Py_CLEAR(module);
+#endif
   return module;
 }

@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -29,12 +30,17 @@ class Pool {
 
   static Pool& get() {
     static const bool registered = [] {
-      pthread_atfork(nullptr, nullptr, [] { instance() = nullptr; });
+      pthread_atfork(nullptr, nullptr, [] { instance().store(nullptr); });
       return true;
     }();
     (void)registered;
-    if (instance() == nullptr) instance() = new Pool;
-    return *instance();
+    Pool* pool = instance().load(std::memory_order_acquire);
+    if (pool != nullptr) return *pool;
+    // Two threads may get here first at once: one pool is kept, the other never used.
+    auto* made = new Pool;
+    if (instance().compare_exchange_strong(pool, made, std::memory_order_acq_rel)) return *made;
+    delete made;
+    return *pool;
   }
 
   /// Runs `work` on `workers` threads, the caller among them; returns how many took part.
@@ -67,8 +73,8 @@ class Pool {
   }
 
  private:
-  static Pool*& instance() {
-    static Pool* pool = nullptr;
+  static std::atomic<Pool*>& instance() {
+    static std::atomic<Pool*> pool{nullptr};
     return pool;
   }
 

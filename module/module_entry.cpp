@@ -34,6 +34,12 @@ PyObject* initialize(const char* module_name) {
       PyObject_CallMethod(backend, "_init_cffi_1_0_external_module", "O", record_address);
   Py_DECREF(record_address);
   Py_DECREF(backend);
+#ifdef Py_GIL_DISABLED
+  // The module's functions touch no shared state: it runs without the GIL wherever the
+  // backend does (a backend that needs the GIL turned it back on when it was imported).
+  if (module != nullptr && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0)
+    Py_CLEAR(module);
+#endif
   return module;
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cfenv>
 #include <climits>
 #include <cstring>
@@ -30,7 +31,7 @@
 namespace quorvex::ufuncs {
 
 /// The largest count of one MKL call; longer runs go in chunks. Only the tests lower it.
-inline npy_intp max_count = INT_MAX;
+inline std::atomic<npy_intp> max_count{INT_MAX};
 
 template <class V, Accuracy A>
 class Computation {
@@ -328,7 +329,8 @@ class Computation {
   void directly(char* const* args, npy_intp n, const npy_intp* steps) const {
     const bool looks = unreported != Unreported::none && scans_results<V>;
     constexpr npy_intp scan_block = scan_bytes / Form::sizes[N - 1];
-    const npy_intp most = looks ? std::min(max_count, scan_block) : max_count;
+    const npy_intp limit = max_count.load(std::memory_order_relaxed);
+    const npy_intp most = looks ? std::min(limit, scan_block) : limit;
     char* at[N];
     std::copy_n(args, N, at);
     while (n > 0) {

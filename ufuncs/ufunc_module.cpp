@@ -262,14 +262,27 @@ PyObject* set_max_count(PyObject*, PyObject* argument) {
     PyErr_SetString(PyExc_ValueError, "the limit must lie in [1, 2**31 - 1]");
     return nullptr;
   }
-  const npy_intp previous = max_count;
-  max_count = value;
-  return PyLong_FromSsize_t(previous);
+  return PyLong_FromSsize_t(max_count.exchange(value));
 }
 
 /// _thread_state() -> (the calling thread's VML mode word, MXCSR's FTZ and DAZ bits).
 PyObject* thread_state(PyObject*, PyObject*) {
   return Py_BuildValue("(KI)", static_cast<unsigned long long>(vmlGetMode_64()), ftz_daz());
+}
+
+/// get_mode() -> the calling thread's VML mode word.
+PyObject* get_mode(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(vmlGetMode()); }
+
+/// set_mode(word) -> the previous mode word of the calling thread; MKL changes the fields the
+/// word sets.
+PyObject* set_mode(PyObject*, PyObject* argument) {
+  const unsigned long word = PyLong_AsUnsignedLong(argument);
+  if (word == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+  if (word > UINT_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "a VML mode word has 32 bits");
+    return nullptr;
+  }
+  return PyLong_FromUnsignedLong(vmlSetMode(static_cast<unsigned>(word)));
 }
 
 /// _restore_thread_state(state) -> whether the thread's mode word is the state's again.
@@ -314,6 +327,10 @@ PyMethodDef methods[] = {
      "types the vml ufunc's; returns the replaced loop for restore_loop."},
     {"restore_loop", restore_loop, METH_VARARGS,
      "restore_loop(numpy_ufunc, type_numbers, loop): put back a loop that replace_loop returned."},
+    {"get_mode", get_mode, METH_NOARGS, "get_mode() -> the calling thread's VML mode word."},
+    {"set_mode", set_mode, METH_O,
+     "set_mode(word) -> the calling thread's previous VML mode word; MKL changes the fields "
+     "the word sets."},
     {"_thread_state", thread_state, METH_NOARGS,
      "_thread_state(): the calling thread's VML mode word and MXCSR's FTZ and DAZ bits."},
     {"_restore_thread_state", restore_thread_state, METH_VARARGS,
@@ -383,6 +400,11 @@ PyObject* initialize() {
       return nullptr;
     }
   }
+#ifdef Py_GIL_DISABLED
+  // The loops share only tables written here and the scans choose_scans sets once, when vml
+  // is imported; VML's mode and MKL's threads are the calling thread's own.
+  if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) Py_CLEAR(module);
+#endif
   return module;
 }
 

@@ -46,12 +46,15 @@ def find_mkl_rt() -> str | None:
 
 
 def loaded_mkl_rt() -> ctypes.CDLL:
-    """A handle on the mkl_rt that the extension module uses, loading (and pinning) it first."""
-    from . import lorimath
+    """A handle on the mkl_rt that the extension modules use, loading (and pinning) it first:
+    through the ufunc module, which loads no cffi (its backend may turn a free-threaded
+    interpreter's GIL back on)."""
+    import importlib
 
+    ufuncs = importlib.import_module("._ufuncs", __package__)
     # dlopen of the loaded extension yields a handle whose symbol lookup covers its
     # NEEDED libmkl_rt.so.N, whatever N is.
-    return ctypes.CDLL(lorimath.__file__)
+    return ctypes.CDLL(ufuncs.__file__)
 
 
 def mkl_function(

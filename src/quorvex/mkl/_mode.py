@@ -14,7 +14,6 @@ from types import TracebackType
 
 from . import _ufuncs
 from . import _vml_defines as defines
-from .lorimath import lib
 
 # ---------------------------------------------------------------------------
 # The mode word.
@@ -78,7 +77,7 @@ def checked_mode(value: int) -> int:
         raise ValueError(
             f"mode {value:#x} sets {' | '.join(traps)}: these unmask floating-point traps, and "
             "the next such operation on the thread would end the process with SIGFPE. vml does "
-            "not set them (lib.vmlSetMode passes any word to MKL unchanged)"
+            "not set them (MKL's vmlSetMode takes any word unchanged)"
         )
     mixed = sorted(getattr(value, "accuracies", ()))
     if len(mixed) > 1:
@@ -97,7 +96,7 @@ def checked_mode(value: int) -> int:
 
 def get_mode() -> int:
     """The calling thread's VML mode word."""
-    return int(lib.vmlGetMode())
+    return int(_ufuncs.get_mode())
 
 
 def set_mode(value: int) -> int:
@@ -106,7 +105,7 @@ def set_mode(value: int) -> int:
     MKL changes only the fields that ``value`` sets (accuracy, error mode, denormal
     handling, ...): ``set_mode(vml.EP)`` keeps the error mode as it was.
     """
-    return int(lib.vmlSetMode(checked_mode(value)))
+    return int(_ufuncs.set_mode(checked_mode(value)))
 
 
 def describe_mode(word: int) -> str:

@@ -8,13 +8,14 @@ checked first: dtypes, lengths, indices against the arrays, and ``out``.
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable
+from types import ModuleType
 from typing import Any
 
 import numpy as np
 
 from ._vml_operations import OPERATIONS
-from .lorimath import ffi, lib
 
 # MKL's pack and unpack count and index in 32-bit ints.
 MAX_COUNT = 2**31 - 1
@@ -24,18 +25,36 @@ CTYPE = {"float32": "float[]", "float64": "double[]", "complex64": "MKL_Complex8
 
 _asarray = np.asarray
 _empty = np.empty
-_from_buffer = ffi.from_buffer
+
+
+@functools.cache
+def _lorimath() -> ModuleType:
+    """The cffi module, loaded on the first pack or unpack: importing vml loads no cffi, whose
+    backend may turn a free-threaded interpreter's GIL back on."""
+    from . import lorimath
+
+    return lorimath
+
+
+def _from_buffer(ctype: str, array: Any, writable: bool = False) -> Any:
+    return _lorimath().ffi.from_buffer(ctype, array, writable)
 
 
 class Variant:
     """One precision of a pack or unpack operation: its MKL function and C types."""
 
-    __slots__ = ("call", "ctype", "out_dtype")
+    __slots__ = ("_function", "ctype", "function", "out_dtype")
 
     def __init__(self, function: str, dtype: str) -> None:
-        self.call = getattr(lib, function)
+        self.function = function
+        self._function: Any = None
         self.ctype = CTYPE[dtype]
         self.out_dtype = np.dtype(dtype)
+
+    def call(self, *arguments: Any) -> Any:
+        if self._function is None:
+            self._function = getattr(_lorimath().lib, self.function)
+        return self._function(*arguments)
 
 
 def variants_by_dtype(name: str) -> dict[Any, Variant]:
