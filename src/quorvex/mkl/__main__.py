@@ -274,13 +274,47 @@ def self_check(size: int, repeats: int, threads: int) -> list[Check]:
     return checks
 
 
+def gil() -> dict[str, Any]:
+    """Whether the interpreter is free-threaded, and whether the GIL is on once vml, evaluate
+    and fuse are loaded, and once the cffi modules are (their backend decides for them)."""
+    import importlib
+    import sysconfig
+
+    import cffi
+
+    enabled = getattr(sys, "_is_gil_enabled", lambda: True)
+    state = {
+        "free_threaded": bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+        "cffi": cffi.__version__,
+    }
+    for name in ("vml", "expressions"):  # evaluate's and fuse's
+        importlib.import_module(f"quorvex.mkl.{name}")
+    state["after_vml"] = enabled()
+    for name in ("lorimath", "full"):
+        importlib.import_module(f"quorvex.mkl.{name}")
+    state["after_cffi"] = enabled()
+    return state
+
+
+def describe_gil(state: dict[str, Any]) -> str:
+    if not state["free_threaded"]:
+        return "on: this CPython has one"
+    vml = "on" if state["after_vml"] else "off"
+    text = f"{vml} with vml, evaluate and fuse loaded (free-threaded CPython)"
+    if state["after_cffi"] and not state["after_vml"]:
+        text += f"; on once lib and full load: cffi {state['cffi']}'s backend needs it"
+    return text
+
+
 def header() -> dict[str, Any]:
+    state = gil()  # before anything else loads
     from quorvex.mkl import __version__, full, kernels, lib, mkl_version, vml
 
     from ._runtime import mkl_max_threads
 
     mode = vml.get_mode()
     return {
+        "gil": {**state, "description": describe_gil(state)},
         "quorvex.mkl": __version__,
         "mkl": mkl_version(),
         "vml_mode": mode,
@@ -312,6 +346,7 @@ def print_report(info: dict[str, Any], checks: list[Check], size: int) -> None:
             f"{switch['current_exp_seconds'] * 1e3:.2f} ms, {switch['speedup']:.2f}x"
         )
     print(f"MKL threads  {threads}")
+    print(f"GIL          {info['gil']['description']}")
     print(f"lib          {info['lib_functions']} functions (quorvex.mkl.lorimath)")
     print(f"full         {info['full_functions']} functions (quorvex.mkl.full)")
     print(f"vml          {info['vml_ufuncs']} ufuncs")
