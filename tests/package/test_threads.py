@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import sysconfig
@@ -64,5 +65,8 @@ def test_the_gil_stays_off_with_vml_evaluate_and_fuse():
         "q.evaluate('a + 1', {'a': np.ones(3)}); q.fuse(lambda x: vml.exp(x))(np.ones(3))\n"
         "print(sys._is_gil_enabled())"
     )
-    found = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    environment = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}  # no override
+    found = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True, env=environment
+    )
     assert found.stdout.split() == ["False"], found.stderr
