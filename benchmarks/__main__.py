@@ -7,44 +7,32 @@ shorter run, into build/benchmarks-quick/ unless --output says otherwise).
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import sys
 import time
 from pathlib import Path
 
-from . import (
-    blackscholes,
-    calls,
-    compare,
-    dask_scaling,
-    expressions,
-    fused,
-    harness,
-    instructions,
-    machine,
-    reductions,
-    report,
-    startup,
-    threads,
-    throughput,
-    ufuncs,
-)
+from . import harness, machine, report
 
 # In report order; each is a module with NAME, TITLE, ABOUT, measure(quick), tables(data,
-# results), targets(data, results) and plots(data, results, directory).
-SECTIONS = (
-    calls,
-    instructions,
-    throughput,
-    threads,
-    ufuncs,
-    compare,
-    reductions,
-    blackscholes,
-    expressions,
-    fused,
-    startup,
-    dask_scaling,
+# results), targets(data, results) and, where it draws any, plots(data, results, plt, directory).
+SECTIONS = tuple(
+    importlib.import_module(f"benchmarks.{module}")
+    for module in (
+        "calls",
+        "instructions",
+        "throughput",
+        "threads",
+        "ufuncs",
+        "compare",
+        "reductions",
+        "blackscholes",
+        "expressions",
+        "fused",
+        "startup",
+        "dask_scaling",
+    )
 )
 NAMES = tuple(section.NAME for section in SECTIONS)
 
@@ -96,12 +84,7 @@ def main(argv: list[str] | None = None, stem: str = "results") -> int:
 def write(results: dict, output: Path, stem: str) -> None:
     """Judges the targets, then writes the JSON file, the plots and the Markdown report."""
     sections = [section for section in SECTIONS if section.NAME in results]
-    targets = [
-        row
-        for s in sections
-        if hasattr(s, "targets")
-        for row in s.targets(results[s.NAME], results)
-    ]
+    targets = [row for s in sections for row in s.targets(results[s.NAME], results)]
     (output / f"{stem}.json").write_text(json.dumps(results, indent=1) + "\n")
     plt = report.pyplot()
     plots = {

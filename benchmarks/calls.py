@@ -50,24 +50,18 @@ def measure(quick: bool) -> dict:
     abi.cdef(DECLARATIONS)
     abi_lib = abi.dlopen(harness.mkl_rt()._name)
     values = [0.5 + i / 16 for i in range(8)]
-    double8 = ctypes.c_double * 8
     ns: dict[str, dict[str, float]] = {key: {} for key in CALLERS}
     for name, ufunc, inputs in (("vdAdd", numpy.add, "a, b"), ("vdExp", numpy.exp, "a")):
+        ours, declared = getattr(module.lib, name), _declared(name, inputs.count(",") + 1)
         for n in (1, 8):
             x, r = numpy.array(values[:n]), numpy.empty(n)
             buffers = [module.ffi.from_buffer("double[]", y, y is r) for y in (x, x, r)]
             arrays = {  # caller: its function and its a, b, r
-                "lib": (
-                    getattr(module.lib, name),
-                    *(module.ffi.new("double[8]", values) for _ in "abr"),
-                ),
-                "lib_buffer": (getattr(module.lib, name), *buffers),
+                "lib": (ours, *(module.ffi.new("double[8]", values) for _ in "abr")),
+                "lib_buffer": (ours, *buffers),
                 "numpy": (ufunc, x, x, r),
                 "abi": (getattr(abi_lib, name), *(abi.new("double[8]", values) for _ in "abr")),
-                "ctypes": (
-                    _declared(name, inputs.count(",") + 1),
-                    *(double8(*values) for _ in "abr"),
-                ),
+                "ctypes": (declared, *((ctypes.c_double * 8)(*values) for _ in "abr")),
             }
             for key, (f, a, b, r) in arrays.items():
                 statement = f"f({inputs}, out=r)" if key == "numpy" else f"f(n, {inputs}, r)"
@@ -76,13 +70,10 @@ def measure(quick: bool) -> dict:
     reference = harness.c_reference("calls", 200_000 if quick else 1_000_000) or {}
     ns["c"] = {k: v for k, v in reference.items() if k.split("/")[-1] in ("1", "8")}
     mode = module.lib.vmlGetMode()
-    floor = {
-        "empty statement (the timing loop alone)": ("pass", {}),
-        "quorvex `lib.vmlGetMode()`": ("f()", dict(f=module.lib.vmlGetMode)),
-        "quorvex `lib.vmlSetMode(m)`": ("f(m)", dict(f=module.lib.vmlSetMode, m=mode)),
-        "cffi ABI mode `vmlGetMode()`": ("f()", dict(f=abi_lib.vmlGetMode)),
-        "cffi ABI mode `vmlSetMode(m)`": ("f(m)", dict(f=abi_lib.vmlSetMode, m=mode)),
-    }
+    floor = {"empty statement (the timing loop alone)": ("pass", {})}
+    for caller, lib in (("quorvex `lib.", module.lib), ("cffi ABI mode `", abi_lib)):
+        floor[f"{caller}vmlGetMode()`"] = ("f()", dict(f=lib.vmlGetMode))
+        floor[f"{caller}vmlSetMode(m)`"] = ("f(m)", dict(f=lib.vmlSetMode, m=mode))
     floor_ns = {key: harness.seconds(*case, budget) * 1e9 for key, case in floor.items()}
     floor_ns["C calling `vmlGetMode()`"] = reference.get("vmlGetMode")
     module.lib.vmlSetMode(mode)
@@ -94,23 +85,19 @@ def tables(data: dict, results: dict) -> list:
     ours = data["ns"]["lib"]["vdAdd/8"]
     rows = []
     for key, caller in CALLERS.items():
-        timed = data["ns"][key]
-        rows.append(
-            [caller, *(timed.get(c) for c in columns), report.ratio(ours, timed.get(columns[1]))]
-        )
+        timed = [data["ns"][key].get(c) for c in columns]
+        rows.append([caller, *timed, report.ratio(ours, timed[1])])
     header = ["caller", *(c.replace("/", " n=") for c in columns), "quorvex ÷ this, vdAdd n=8"]
     return [(header, rows), (["call", "ns"], [[k, v] for k, v in data["floor_ns"].items()])]
 
 
 def targets(data: dict, results: dict) -> list[dict]:
-    ours = data["ns"]["lib"]["vdAdd/8"]
-    rows = []
-    for key, limit, label in LIMITS:
-        theirs = data["ns"][key]["vdAdd/8"]
-        name = f"per call, `lib.vdAdd(8, …)` with cdata, relative to {label}"
-        context = f"{ours:.0f} ns against {theirs:.0f} ns"
-        rows.append(report.at_most(name, limit, ours / theirs, context))
-    return rows
+    ns = {key: timed.get("vdAdd/8") for key, timed in data["ns"].items()}
+    name = "per call, `lib.vdAdd(8, …)` with cdata, relative to"
+    return [
+        report.relative(f"{name} {label}", limit, ns["lib"], ns[key], "ns")
+        for key, limit, label in LIMITS
+    ]
 
 
 def plots(data: dict, results: dict, plt, directory) -> list[str]:

@@ -58,11 +58,6 @@ def comparisons() -> list[tuple[str, str]]:
     return [*found.items(), *((op, f"scipy.special.{name}") for op, name in SCIPY.items())]
 
 
-def _function(reference: str):
-    module, _, name = reference.rpartition(".")
-    return getattr(scipy.special if module == "scipy.special" else numpy, name)
-
-
 def _cases(operation: str, reference: str, n: int, buffers: dict, seed: int) -> dict:
     """The vml call and the reference's, on inputs filled afresh, as (statement, names)."""
     from quorvex.mkl import vml
@@ -70,7 +65,9 @@ def _cases(operation: str, reference: str, n: int, buffers: dict, seed: int) -> 
     ufunc, rng = vml.UFUNCS[operation], numpy.random.default_rng(seed)
     bessel = operation in ("jn", "yn")
     inputs = "a" if bessel else "ab"[: ufunc.nin]
-    names = dict(r=buffers["r"][:n], s=buffers["s"][:n], k=ORDER, f=ufunc, g=_function(reference))
+    module, _, name = reference.rpartition(".")
+    theirs = getattr(scipy.special if module == "scipy.special" else numpy, name)
+    names = dict(r=buffers["r"][:n], s=buffers["s"][:n], k=ORDER, f=ufunc, g=theirs)
     for name, (low, high) in zip(inputs, DOMAINS.get(operation, ((-10, 10),) * 2), strict=False):
         names[name] = buffers[name][:n]
         rng.random(out=names[name])
@@ -132,15 +129,12 @@ def measure(quick: bool) -> dict:
 
 def speedups(data: dict, results: dict, choice: str, threads: str) -> dict[str, list]:
     """Per comparison, the speed-up at each size ("impossible" beyond what threads allow)."""
-    timed, cells = data["choices"][choice]["seconds"], {}
+    timed, sizes, cells = data["choices"][choice]["seconds"], list(map(str, data["sizes"])), {}
     for key, reference in data["reference"].items():
-        row = []
-        for n in map(str, data["sizes"]):
-            gain = report.ratio(timed[key]["1"][n], timed[key][threads][n])
-            fault = report.impossible(gain, int(threads), results)
-            speedup = report.ratio(reference[n], timed[key][threads][n])
-            row.append("impossible" if fault else speedup)
-        cells[key] = row
+        one, many = timed[key]["1"], timed[key][threads]
+        cells[key] = [
+            report.speedup(reference[n], one[n], many[n], int(threads), results) for n in sizes
+        ]
     return cells
 
 
@@ -156,7 +150,7 @@ def tables(data: dict, results: dict) -> list:
         domains = DOMAINS.get(operation, ((-10, 10),))
         ranges = ", ".join(f"({low:g}, {high:g})" for low, high in domains)
         for choice in data["choices"]:
-            cells = [x for t in ("1", str(data["threads"])) for x in cells_of[choice, t][key]]
+            cells = [x for t in threads for x in cells_of[choice, t][key]]
             kernels = f"{choice} ({data['choices'][choice]['kernels']})"
             row = [f"`{operation}`", f"`{reference}`", ranges, kernels, *cells]
             rows.append([*row, data["difference"][key]])
@@ -201,8 +195,7 @@ def plots(data: dict, results: dict, plt, directory) -> list[str]:
         axes.grid(True, axis="x", which="both", alpha=0.3)
         axes.legend(fontsize=7, loc="lower right")
     panels[0].set(yticks=range(len(keys)), ylim=(-0.7, len(keys) - 0.3))
-    panels[0].set_yticklabels(
-        [key.replace("scipy.special.", "scipy.") for key in order], fontsize=7
-    )
+    labels = [key.replace("scipy.special.", "scipy.") for key in order]
+    panels[0].set_yticklabels(labels, fontsize=7)
     title = "vml against NumPy and SciPy, float64, operation by operation"
     return [report.save(plt, figure, directory / "compare.png", title)]

@@ -21,8 +21,6 @@ EXPRESSIONS = (
     "exp(-a**2/2)",
     "((.25*a + .75)*a - 1.5)*a - 2",
 )
-C_NAMES = {"2*a+3*b": "2*a+3*b", "a*b+c": "a*b+c",
-           "((.25*a + .75)*a - 1.5)*a - 2": "((.25*x+.75)*x-1.5)*x-2"}  # fmt: skip
 SIZES = {True: tuple(10**e for e in range(3, 7)), False: tuple(10**e for e in range(3, 9))}
 
 
@@ -44,8 +42,8 @@ def measure(quick: bool) -> dict:
     cases = {"numexpr": ('f("2*a+3*b")', names)}
     if found:
         cases["quorvex"] = ('f("2*a+3*b")', dict(names, f=found[0]))
-    per_call = {key: s * 1e6 for key, s in harness.interleaved(cases, budget, min).items()}
-    c_ms = {e: c_loop[name] * 1e3 for e, name in C_NAMES.items() if name in c_loop}
+    per_call = harness.interleaved(cases, budget, min, unit=1e6)
+    c_ms = {e: c_loop[e] * 1e3 for e in EXPRESSIONS if e in c_loop}
     data = dict(threads=threads, kernels=harness.kernel_library(), largest=sizes[-1])
     return dict(data, rows=rows, c_ms=c_ms, per_call_us=per_call)
 
@@ -56,12 +54,10 @@ def _ours(evaluate, threads: int):
 
 def tables(data: dict, results: dict) -> list:
     rows = []
-    for expression, n, ours, theirs in data["rows"]:
-        c = data["c_ms"].get(expression) if n == data["largest"] else None
+    for ex, n, ours, theirs in data["rows"]:
+        c = data["c_ms"].get(ex) if n == data["largest"] else None
         speed, over_c = report.ratio(theirs, ours), report.ratio(ours, c)
-        rows.append(
-            [f"`{expression}`", report.size(n), ours or "not available", theirs, speed, c, over_c]
-        )
+        rows.append([f"`{ex}`", report.size(n), ours or "not available", theirs, speed, c, over_c])
     header = ["expression", "n", "`evaluate` ms", "numexpr ms", "speed-up over numexpr"]
     per_call = [[key, value] for key, value in data["per_call_us"].items()]
     return [([*header, "C loop ms", "`evaluate` ÷ C"], rows),
@@ -70,21 +66,20 @@ def tables(data: dict, results: dict) -> list:
 
 def targets(data: dict, results: dict) -> list[dict]:
     rows, largest, per_call = data["rows"], data["largest"], data["per_call_us"]
-    speedups = [(report.ratio(theirs, ours), e, n) for e, n, ours, theirs in rows if n >= 10**4]
-    worst = min(speedups, key=lambda row: row[0] or 0)
-    over_c = [
-        (report.ratio(ours, data["c_ms"].get(e)), e) for e, n, ours, _ in rows if n == largest
-    ]
-    slowest = max(over_c, key=lambda row: row[0] or 0)
+    speedups = {
+        f"`{e}` at n = {report.size(n)}": report.ratio(theirs, ours)
+        for e, n, ours, theirs in rows
+        if n >= 10**4
+    }
+    over_c = {
+        f"`{e}`": report.ratio(ours, data["c_ms"].get(e)) for e, n, ours, _ in rows if n == largest
+    }
     name = "numexpr's benchmark expressions, n = 10^4 and above, `evaluate`'s speed-up over "
     name += "numexpr on the same threads (the worst case)"
-    context = f"`{worst[1]}` at n = {report.size(worst[2])}" if worst[0] else ""
-    met = None if worst[0] is None else worst[0] > 1
-    first = report.target(name, "> 1", worst[0], met, context)
+    first = report.bound(name, ">", 1, *report.worst(speedups, lowest=True))
     name = f"numexpr's arithmetic expressions at n = {report.size(largest)}, `evaluate`'s time "
     name += "relative to one `-O3` C loop on the same threads (the worst case)"
-    second = report.at_most(name, 1.25, slowest[0], f"`{slowest[1]}`" if slowest[0] else "")
+    second = report.at_most(name, 1.25, *report.worst(over_c))
     name = '`evaluate("2*a+3*b")` per call on 10 elements, cached, relative to numexpr\'s'
-    ratio = report.ratio(per_call.get("quorvex"), per_call["numexpr"])
-    context = f"{per_call['quorvex']:.1f} µs against {per_call['numexpr']:.1f} µs" if ratio else ""
-    return [first, second, report.at_most(name, 0.3, ratio, context)]
+    third = report.relative(name, 0.3, per_call.get("quorvex"), per_call["numexpr"], "µs")
+    return [first, second, third]

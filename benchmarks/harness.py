@@ -5,6 +5,7 @@ from __future__ import annotations
 import atexit
 import ctypes
 import functools
+import importlib
 import json
 import os
 import shutil
@@ -14,6 +15,7 @@ import sys
 import tempfile
 import time
 import timeit
+import tracemalloc
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -68,20 +70,33 @@ def call_ms(function, arguments: tuple, budget: Budget) -> float:
     return seconds("f(*a)", {"f": function, "a": arguments}, budget) * 1e3
 
 
-def interleaved(cases: dict, budget: Budget, pick=statistics.median) -> dict[str, float]:
+def interleaved(cases: dict, budget: Budget, pick=statistics.median, unit=1.0) -> dict:
     """`seconds` of each (statement, names) case in each round, the cases taking turns, so a
-    drift of the machine's speed hits all of them alike; `pick` reduces a case's rounds."""
+    drift of the machine's speed hits all of them alike; `pick` reduces a case's rounds to
+    one figure, in seconds times `unit` (1e3 gives ms)."""
     samples: dict[str, list[float]] = {key: [] for key in cases}
     for _ in range(budget.rounds):
         for key, (statement, names) in cases.items():
             samples[key].append(seconds(statement, names, budget))
-    return {key: pick(values) for key, values in samples.items()}
+    return {key: pick(values) * unit for key, values in samples.items()}
+
+
+def traced_peak(call, warm: bool = True) -> int:
+    """The most bytes tracemalloc saw held at once while `call()` ran, its result included;
+    with `warm`, after a first call that pays one-time allocations (MKL's kernel, caches)."""
+    if warm:
+        call()
+    tracemalloc.start()
+    try:
+        call()
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
 
 
 # MKL's runtime as the module loaded it.
 
 
-@functools.cache
 def lorimath():
     from quorvex.mkl import lorimath
 
@@ -139,14 +154,8 @@ def elsewhere(environment: dict[str, str], module: str, function: str, **argumen
         f"from benchmarks.{module} import {function} as run\n"
         "json.dump(run(**json.loads(sys.argv[1])), sys.stdout)\n"
     )
-    done = subprocess.run(
-        [sys.executable, "-c", code, json.dumps(arguments)],
-        cwd=ROOT,
-        env={**os.environ, **environment},
-        capture_output=True,
-        text=True,
-        check=False,
-    )
+    command, env = [sys.executable, "-c", code, json.dumps(arguments)], os.environ | environment
+    done = subprocess.run(command, cwd=ROOT, env=env, capture_output=True, text=True, check=False)
     if done.returncode:
         raise RuntimeError(f"{module}.{function} failed in its own process:\n{done.stderr}")
     return json.loads(done.stdout)
@@ -154,12 +163,9 @@ def elsewhere(environment: dict[str, str], module: str, function: str, **argumen
 
 def on_fastest_kernels(module: str, function: str, **arguments):
     """Runs the function here, or where the kernel switch is needed, in a process that sets it."""
-    environment = fastest_kernels()
-    if not environment:
-        return getattr(__import__(f"benchmarks.{module}", fromlist=[function]), function)(
-            **arguments
-        )
-    return elsewhere(environment, module, function, **arguments)
+    if environment := fastest_kernels():
+        return elsewhere(environment, module, function, **arguments)
+    return getattr(importlib.import_module(f"benchmarks.{module}"), function)(**arguments)
 
 
 # The C reference: reference.c, built once per process against the same libmkl_rt.
@@ -189,18 +195,7 @@ def c_reference(*arguments: object) -> dict[str, float | str] | None:
     program = _c_program()
     if program is None:
         return None
-    output = subprocess.run(
-        [str(program), *map(str, arguments)],
-        capture_output=True,
-        text=True,
-        env=dict(os.environ, MKL_NUM_THREADS="1"),
-        check=True,
-    ).stdout
-    values: dict[str, float | str] = {}
-    for line in output.splitlines():
-        key, value = line.split()
-        try:
-            values[key] = float(value)
-        except ValueError:
-            values[key] = value
-    return values
+    command, env = [str(program), *map(str, arguments)], dict(os.environ, MKL_NUM_THREADS="1")
+    output = subprocess.run(command, capture_output=True, text=True, env=env, check=True).stdout
+    pairs = (line.rsplit(" ", 1) for line in output.splitlines())
+    return {key: value if key == "kernels" else float(value) for key, value in pairs}

@@ -111,19 +111,16 @@ def tables(data: dict, results: dict) -> list:
     if "skipped" in data:
         return [(["skipped"], [[data["skipped"]]])]
     counts, allocations = data["by_object"], data["allocations"]
-    rows = [
-        [group, counts[group], allocations.get(group, 0)]
-        for group in sorted(counts, key=counts.get)
-    ]
+    order = sorted(counts, key=counts.get)
+    rows = [[group, counts[group], allocations.get(group, 0)] for group in order]
     rows.append(["all", sum(counts.values()), sum(allocations.values())])
     return [(["code", "instructions per call", "heap allocations per call"], rows[::-1])]
 
 
 def targets(data: dict, results: dict) -> list[dict]:
-    own = data.get("by_object", {}).get("module (lorimath)")
-    context = (
-        f"of {sum(data['by_object'].values()):.0f} instructions per call in total" if own else ""
-    )
+    counts = data.get("by_object", {})
+    own = counts.get("module (lorimath)")
+    context = f"of {sum(counts.values()):.0f} instructions per call in total" if own else ""
     allocations = data["allocations"].get("module (lorimath)", 0) if own else None
     call = "per `lib.vdAdd(8, a, b, r)` call"
     return [report.at_most(f"the module's own instructions {call}", 150, own, context),

@@ -42,6 +42,9 @@ def _version(distribution: str) -> str:
         return "not installed"
 
 
+EXTRAS = ("numexpr", "numba", "dask", "cffi")  # the packages the suite compares with or uses
+
+
 def _numpy_simd() -> str:
     import numpy
 
@@ -58,6 +61,7 @@ def _git(*arguments: str) -> str:
 def describe() -> dict[str, str]:
     cpu = _cpuinfo()
     flags = cpu.get("flags", "").split()
+    features = " ".join(f for f in ("avx2", "avx512f", "avx512_bf16") if f in flags)
     memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
     dirty = " (with uncommitted changes)" if _git("status", "--porcelain", "-uno") else ""
     caches = ", ".join(f"{level} {cache_bytes(level) // 1024} KiB" for level in ("L1d", "L2", "L3"))
@@ -65,17 +69,13 @@ def describe() -> dict[str, str]:
         "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
         "commit": _git("rev-parse", "--short", "HEAD") + dirty,
         "CPU": f"{cpu.get('model name', '?')} ({cpu.get('vendor_id', '?')}, family "
-        f"{cpu.get('cpu family', '?')}, model {cpu.get('model', '?')}; "
-        + " ".join(f for f in ("avx2", "avx512f", "avx512_bf16") if f in flags)
-        + ")",
+        f"{cpu.get('cpu family', '?')}, model {cpu.get('model', '?')}; {features})",
         "CPUs (usable by this process), memory": f"{os.cpu_count()} ({harness.usable_cpus()}), "
         f"{memory:.1f} GiB",
         "caches of the first CPU": caches,
         "OS, Python": f"{platform.system()} {platform.release()}, {sys.version.split()[0]}",
         "NumPy (SIMD level), SciPy": f"{_version('numpy')} ({_numpy_simd()}), {_version('scipy')}",
-        "numexpr, numba, Dask, cffi": ", ".join(
-            _version(name) for name in ("numexpr", "numba", "dask", "cffi")
-        ),
+        "numexpr, numba, Dask, cffi": ", ".join(map(_version, EXTRAS)),
         "MKL": f"{_version('mkl')} (wheel)",
         "MKL's VML kernels in this process": harness.kernel_library(),
         "load average at the start": ", ".join(f"{x:.2f}" for x in os.getloadavg()),

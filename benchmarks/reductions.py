@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import dataclasses
+
 import numpy
 
 from . import harness, report
@@ -19,6 +21,7 @@ ABOUT = (
 OPERATIONS = {"add": ("add", (0, 1)), "mul": ("multiply", (0.9999, 1.0001)),
               "hypot": ("hypot", (-1, 1)), "fmax": ("fmax", (-1, 1))}  # fmt: skip
 SIZES = {True: (10**3, 10**6), False: (10**3, 10**6, 10**7)}
+CALLS = {"vml": "`vml.pow(x, y, out=r)`", "vsPow": "`full.lib.vsPow(n, x, y, r)`"}
 
 
 def silent_nan(quick: bool) -> dict:
@@ -34,9 +37,9 @@ def silent_nan(quick: bool) -> dict:
         "vsPow": ("f(n, a, b, c)", dict(zip("abc", pointers, strict=True), f=full.lib.vsPow, n=n)),
     }
     harness.set_mkl_threads(1)
-    budget = harness.Budget.of(quick)
-    timed = harness.interleaved(cases, harness.Budget(budget.seconds, budget.repeats, 7), min)
-    return {"kernels": harness.kernel_library(), **{k: s * 1e3 for k, s in timed.items()}}
+    budget = dataclasses.replace(harness.Budget.of(quick), rounds=7)
+    ms = harness.interleaved(cases, budget, min, unit=1e3)
+    return {"kernels": harness.kernel_library(), **ms}
 
 
 def measure(quick: bool) -> dict:
@@ -44,15 +47,13 @@ def measure(quick: bool) -> dict:
 
     budget, ms = harness.Budget.of(quick), {}
     for seed, (operation, (theirs, (low, high))) in enumerate(OPERATIONS.items()):
+        ufuncs = {"vml": vml.UFUNCS[operation], "numpy": getattr(numpy, theirs)}
         for dtype in ("float32", "float64"):
             x = numpy.random.default_rng(seed).uniform(low, high, max(SIZES[quick])).astype(dtype)
             for n in SIZES[quick]:
                 ms[f"{operation} {dtype} {n}"] = {
                     key: harness.seconds("f(x)", dict(f=ufunc.reduce, x=x[:n]), budget) * 1e3
-                    for key, ufunc in (
-                        ("vml", vml.UFUNCS[operation]),
-                        ("numpy", getattr(numpy, theirs)),
-                    )
+                    for key, ufunc in ufuncs.items()
                 }
     return {"ms": ms, "silent_nan": harness.on_fastest_kernels(NAME, "silent_nan", quick=quick)}
 
@@ -61,26 +62,13 @@ def tables(data: dict, results: dict) -> list:
     rows = []
     for key, ms in data["ms"].items():
         operation, dtype, n = key.split()
-        rows.append(
-            [
-                f"`{operation}.reduce`",
-                dtype,
-                report.size(int(n)),
-                ms["vml"],
-                ms["numpy"],
-                ms["vml"] / ms["numpy"],
-            ]
-        )
+        row = [f"`{operation}.reduce`", dtype, report.size(int(n)), ms["vml"], ms["numpy"]]
+        rows.append([*row, ms["vml"] / ms["numpy"]])
     nan = data["silent_nan"]
+    calls = [[call, nan["kernels"], nan[key]] for key, call in CALLS.items()]
     return [
         (["reduction", "dtype", "n", "vml ms", "NumPy ms", "vml ÷ NumPy"], rows),
-        (
-            ["call, float32, 10^6", "VML kernels", "ms"],
-            [
-                ["`vml.pow(x, y, out=r)`", nan["kernels"], nan["vml"]],
-                ["`full.lib.vsPow(n, x, y, r)`", nan["kernels"], nan["vsPow"]],
-            ],
-        ),
+        (["call, float32, 10^6", "VML kernels", "ms"], calls),
     ]
 
 
@@ -90,23 +78,10 @@ def targets(data: dict, results: dict) -> list[dict]:
         at = {dtype: data["ms"][f"{operation} {dtype} {10**6}"] for dtype in ("float32", "float64")}
         worst = max(at, key=lambda dtype: at[dtype]["vml"] / at[dtype]["numpy"])
         ms = at[worst]
-        rows.append(
-            report.at_most(
-                f"`vml.{operation}.reduce` at n = 10^6 (float32 and float64), time relative to "
-                "NumPy's",
-                2,
-                ms["vml"] / ms["numpy"],
-                f"{worst}: {ms['vml']:.3f} ms against {ms['numpy']:.3f} ms",
-            )
-        )
+        name = f"`vml.{operation}.reduce` at n = 10^6 (float32 and float64), time relative to"
+        rows.append(report.relative(f"{name} NumPy's", 2, ms["vml"], ms["numpy"], "ms", case=worst))
     nan = data["silent_nan"]
-    rows.append(
-        report.at_most(
-            "float32 `vml.pow(x, y, out=r)` at n = 10^6 on the AVX-512 kernels, time relative to "
-            "`vsPow` called directly (the check for silent NaN)",
-            1.05,
-            nan["vml"] / nan["vsPow"],
-            f"{nan['kernels']}: {nan['vml']:.3f} ms against {nan['vsPow']:.3f} ms",
-        )
-    )
+    name = "float32 `vml.pow(x, y, out=r)` at n = 10^6 on the AVX-512 kernels, time relative to "
+    name += "`vsPow` called directly (the check for silent NaN)"
+    rows.append(report.relative(name, 1.05, nan["vml"], nan["vsPow"], "ms", case=nan["kernels"]))
     return rows

@@ -1,6 +1,6 @@
 /* The C side of the benchmarks: MKL called with no Python in between, and plain loops.
- * Each experiment prints "key value" lines, each value a median of five runs. Built and run
- * by benchmarks/harness.py with MKL_NUM_THREADS=1:
+ * Each experiment prints "key value" lines, each value a median of five runs (a key may hold
+ * spaces, the value none). Built and run by benchmarks/harness.py with MKL_NUM_THREADS=1:
  *   calls N                   ns per call of tiny vdAdd, vdExp, vmlGetMode; vdExp at 10^6
  *   threads n calls           vdExp on n elements: one thread making 2 x calls, two threads
  *   blackscholes n block T    Black-Scholes's MKL calls on one block, n/block times, T threads
@@ -68,8 +68,9 @@ static void print_kernels(void) {
   if (maps) fclose(maps);
 }
 
-/* Threads that each run `work(index, arg)` between two barriers, started once, as a pool. */
-typedef void (*Work)(int index, long arg);
+/* Threads that each run `work(index)` between two barriers, started once, as a pool; `pool.arg`
+ * is the work's argument. */
+typedef void (*Work)(int index);
 static struct {
   int count;
   Work work;
@@ -81,7 +82,7 @@ static void* pool_thread(void* index) {
   for (;;) {
     pthread_barrier_wait(&pool.start);
     if (pool.work == NULL) return NULL;
-    pool.work((int)(long)index, pool.arg);
+    pool.work((int)(long)index);
     pthread_barrier_wait(&pool.finish);
   }
 }
@@ -101,7 +102,7 @@ static double pool_run(Work work, long arg) {
   double t0 = now();
   pool.work = work, pool.arg = arg;
   if (pool.count > 1) pthread_barrier_wait(&pool.start);
-  work(0, arg);
+  work(0);
   if (pool.count > 1) pthread_barrier_wait(&pool.finish);
   return now() - t0;
 }
@@ -116,12 +117,12 @@ static double timed(Work work, long arg) {
 /* vdExp on each thread's own arrays. */
 static int exp_n;
 static double *exp_in[2], *exp_out[2];
-static void exp_calls(int index, long calls) {
-  for (long i = 0; i < calls; i++) vdExp(exp_n, exp_in[index], exp_out[index]);
+static void exp_calls(int index) {
+  for (long i = 0, calls = pool.arg; i < calls; i++) vdExp(exp_n, exp_in[index], exp_out[index]);
 }
-static void both_arrays(int index, long calls) {
-  exp_calls(index, calls);
-  exp_calls(1 - index, calls);
+static void both_arrays(int index) {
+  exp_calls(index);
+  exp_calls(1 - index);
 }
 
 static void threads(int n, long calls) {
@@ -167,10 +168,10 @@ static const double rate = 0.02, volatility = 0.3;
 static long options_n;
 static double* options[4]; /* s, k, t and prices of n options in memory, or none */
 
-static void black_scholes(int index, long count) {
+static void black_scholes(int index) {
   double *s = blocks[index], *k = s + block, *t = k + block, *a = t + block, *b = a + block;
   double *d1 = b + block, *d2 = d1 + block, *price = d2 + block;
-  for (long repeat = index; repeat < count; repeat += pool.count) {
+  for (long repeat = index, count = pool.arg; repeat < count; repeat += pool.count) {
     long at = repeat * block; /* the last block holds the options that are left */
     int m = options_n - at < block ? (int)(options_n - at) : block;
     if (options[0]) /* each block its own options, read from memory and written there */
@@ -216,29 +217,16 @@ static void blackscholes(long n, int size, int count, int in_memory) {
 static long length;
 static double *xa, *xb, *xc, *xr;
 #define SPLIT for (long i = length * index / pool.count; i < length * (index + 1) / pool.count; i++)
-static void linear(int index, long unused) {
-  (void)unused;
-  SPLIT xr[i] = 2 * xa[i] + 3 * xb[i];
-}
-static void product_sum(int index, long unused) {
-  (void)unused;
-  SPLIT xr[i] = xa[i] * xb[i] + xc[i];
-}
-static void polynomial(int index, long unused) {
-  (void)unused;
-  SPLIT xr[i] = ((.25 * xa[i] + .75) * xa[i] - 1.5) * xa[i] - 2;
-}
+static void linear(int index) { SPLIT xr[i] = 2 * xa[i] + 3 * xb[i]; }
+static void product_sum(int index) { SPLIT xr[i] = xa[i] * xb[i] + xc[i]; }
+static void polynomial(int index) { SPLIT xr[i] = ((.25 * xa[i] + .75) * xa[i] - 1.5) * xa[i] - 2; }
 static volatile double partials[64]; /* read by no one: volatile keeps the loop */
-static void dot(int index, long unused) {
-  (void)unused;
+static void dot(int index) {
   double sum = 0;
   SPLIT sum += xa[i] * xb[i];
   partials[index] = sum;
 }
-static void larger(int index, long unused) {
-  (void)unused;
-  SPLIT xr[i] = xa[i] > xb[i] ? xa[i] : xb[i];
-}
+static void larger(int index) { SPLIT xr[i] = xa[i] > xb[i] ? xa[i] : xb[i]; }
 
 static void arithmetic(long n, int count) {
   length = n, xa = array((size_t)n, -1, 1), xb = array((size_t)n, 0, 1);
@@ -246,16 +234,15 @@ static void arithmetic(long n, int count) {
   pool_start(count);
   printf("2*a+3*b %.9f\n", timed(linear, 0));
   printf("a*b+c %.9f\n", timed(product_sum, 0));
-  printf("((.25*x+.75)*x-1.5)*x-2 %.9f\n", timed(polynomial, 0));
+  printf("((.25*a + .75)*a - 1.5)*a - 2 %.9f\n", timed(polynomial, 0));
   printf("sum(a*b) %.9f\n", timed(dot, 0));
-  printf("where(a>b,a,b) %.9f\n", timed(larger, 0));
+  printf("where(a > b, a, b) %.9f\n", timed(larger, 0));
 }
 
 int main(int argc, char** argv) {
   const char* what = argc > 1 ? argv[1] : "";
   if (strcmp(what, "calls") == 0 && argc > 2) {
     calls(atol(argv[2]));
-    print_kernels();
   } else if (strcmp(what, "threads") == 0 && argc > 3) {
     threads(atoi(argv[2]), atol(argv[3]));
   } else if (strcmp(what, "blackscholes") == 0 && argc > 4) {

@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import operator
 from pathlib import Path
 
 # A speed-up beyond what the threads and CPUs allow, by more than timing noise, is a fault of
 # the measurement, not a result.
 TOLERANCE = 1.05
+RELATIONS = {"≤": operator.le, "≥": operator.ge, "<": operator.lt, ">": operator.gt}
+VERDICTS = {None: "not measured", "n/a": "does not apply", True: "met", False: "**missed**"}
 
 
 def target(name: str, required: str, measured, met, context: str = "", *, fault="") -> dict:
@@ -16,24 +19,49 @@ def target(name: str, required: str, measured, met, context: str = "", *, fault=
     )
 
 
+def bound(name: str, relation: str, limit: float, measured, context="", *, unit="", fault=""):
+    """A row met where `measured` stands in `relation` ("≤", "≥", "<", ">") to `limit`."""
+    met = None if measured is None else RELATIONS[relation](measured, limit)
+    return target(name, f"{relation} {limit:g}{unit}", measured, met, context, fault=fault)
+
+
 def at_most(name: str, limit: float, measured, context: str = "") -> dict:
-    met = None if measured is None else measured <= limit
-    return target(name, f"≤ {limit:g}", measured, met, context)
+    return bound(name, "≤", limit, measured, context)
 
 
-def at_least(name: str, limit: float, measured, context: str = "") -> dict:
-    met = None if measured is None else measured >= limit
-    return target(name, f"≥ {limit:g}", measured, met, context)
+def at_least(name: str, limit: float, measured, context: str = "", *, fault: str = "") -> dict:
+    return bound(name, "≥", limit, measured, context, fault=fault)
+
+
+def relative(name: str, limit: float, ours, theirs, unit: str, *, case: str = "") -> dict:
+    """An `at_most` row for `ours` ÷ `theirs`, both in `unit` ("ns", "µs" or "ms"), the context
+    naming both, after the `case` they were timed on."""
+    measured, digits = ratio(ours, theirs), {"ns": 0, "µs": 1, "ms": 3}[unit]
+    both = f"{ours:.{digits}f} {unit} against {theirs:.{digits}f} {unit}" if measured else ""
+    return at_most(name, limit, measured, f"{case}: {both}" if case else both)
+
+
+def worst(ratios: dict, lowest: bool = False) -> tuple:
+    """The worst of `ratios` (case -> ratio, None where not measured), the highest unless
+    `lowest`, and its case; (None, "") where none was measured."""
+    measured = {case: value for case, value in ratios.items() if value is not None}
+    case = (min if lowest else max)(measured, key=measured.get, default="")
+    return measured.get(case), case
 
 
 def impossible(speedup: float | None, threads: int, results: dict) -> str:
     """Why `speedup` of `threads` threads over one cannot be, or "" where it can."""
-    possible = min(threads, results["cpus"])
-    if speedup is None or speedup <= possible * TOLERANCE:
+    cpus = results["cpus"]
+    if speedup is None or speedup <= min(threads, cpus) * TOLERANCE:
         return ""
-    return (
-        f"impossible: {speedup:.2f}x is more than {threads} threads on {results['cpus']} CPUs allow"
-    )
+    return f"impossible: {speedup:.2f}x is more than {threads} threads on {cpus} CPUs allow"
+
+
+def speedup(reference, one, many, threads: int, results: dict):
+    """`reference` ÷ `many`, a time on `threads` threads, or "impossible" where `one`, the time
+    on one thread, ÷ `many` is more than the threads and CPUs allow."""
+    fault = impossible(ratio(one, many), threads, results)
+    return "impossible" if fault else ratio(reference, many)
 
 
 def ratio(numerator, denominator) -> float | None:
@@ -57,11 +85,7 @@ def size(n: int) -> str:
 
 
 def verdict(row: dict) -> str:
-    if row["fault"]:
-        return f"**{row['fault']}**"
-    return {None: "not measured", "n/a": "does not apply", True: "met", False: "**missed**"}[
-        row["met"]
-    ]
+    return f"**{row['fault']}**" if row["fault"] else VERDICTS[row["met"]]
 
 
 def _table(header: list, rows: list[list]) -> list[str]:
@@ -92,25 +116,19 @@ def save(plt, figure, path: Path, title: str) -> str:
 
 def markdown(results: dict, sections: list, targets: list[dict], plots: dict) -> str:
     quick = " --quick" if results["mode"] == "quick" else ""
-    run = {
-        "run": f"`python -m benchmarks{quick}`, {results['seconds']:.0f} s",
-        **results["machine"],
-    }
+    run = f"`python -m benchmarks{quick}`, {results['seconds']:.0f} s"
+    judged = [
+        [t["target"], t["required"], t["measured"], verdict(t), t["context"]] for t in targets
+    ]
     lines = [
         "# Benchmark results",
         "",
         "## Machine",
         "",
-        *_table(["", ""], [[key, value] for key, value in run.items()]),
+        *_table(["", ""], [["run", run], *results["machine"].items()]),
         "## Targets",
         "",
-        *_table(
-            ["target", "required", "measured", "verdict", "context"],
-            [
-                [t["target"], t["required"], t["measured"], verdict(t), t["context"]]
-                for t in targets
-            ],
-        ),
+        *_table(["target", "required", "measured", "verdict", "context"], judged),
     ]
     for index, section in enumerate(sections, 1):
         data = results[section.NAME]

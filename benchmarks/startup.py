@@ -40,12 +40,14 @@ print((time.perf_counter() - start) * 1e6)
 """
 
 
-def _microseconds(code: str) -> float:
-    environment = dict(os.environ, MKL_NUM_THREADS="1")
-    run = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, check=True, env=environment
-    )
-    return float(run.stdout)
+def _microseconds(code: str, processes: int) -> float:
+    """The median of the µs that `code` prints, over `processes` fresh interpreters."""
+    command, environment = [sys.executable, "-c", code], dict(os.environ, MKL_NUM_THREADS="1")
+    runs = [
+        subprocess.run(command, capture_output=True, text=True, check=True, env=environment)
+        for _ in range(processes)
+    ]
+    return statistics.median(float(run.stdout) for run in runs)
 
 
 def _stripped_bytes(binary: Path) -> int:
@@ -64,10 +66,8 @@ def measure(quick: bool) -> dict:
     }
     for name in LIMITS:  # _ufuncs needs NumPy loaded first: its size only
         code = OWN_IMPORT.format(library=library, name=name, path=str(binaries[name]))
-        modules[name]["import_us"] = statistics.median(
-            _microseconds(code) for _ in range(processes)
-        )
-    load = statistics.median(_microseconds(LOAD.format(library=library)) for _ in range(processes))
+        modules[name]["import_us"] = _microseconds(code, processes)
+    load = _microseconds(LOAD.format(library=library), processes)
     return {"processes": processes, "modules": modules, "mkl_rt_load_us": load}
 
 
@@ -82,23 +82,11 @@ def tables(data: dict, results: dict) -> list:
 
 def targets(data: dict, results: dict) -> list[dict]:
     rows = []
-    for name, (import_limit, size_limit) in LIMITS.items():
+    for name, (us, kb) in LIMITS.items():
         module = data["modules"][name]
+        own, stripped = module["import_us"], module["stripped_bytes"] / 1000
+        rows.append(report.bound(f"`{name}`'s own import work", "<", us, own, unit=" µs"))
         rows.append(
-            report.target(
-                f"`{name}`'s own import work",
-                f"< {import_limit} µs",
-                module["import_us"],
-                module["import_us"] < import_limit,
-            )
-        )
-        kilobytes = module["stripped_bytes"] / 1000
-        rows.append(
-            report.target(
-                f"`{name}`'s stripped shared object",
-                f"< {size_limit} kB",
-                kilobytes,
-                kilobytes < size_limit,
-            )
+            report.bound(f"`{name}`'s stripped shared object", "<", kb, stripped, unit=" kB")
         )
     return rows

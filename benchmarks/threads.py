@@ -3,8 +3,8 @@
 from __future__ import annotations
 
 import statistics
-import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy
 
@@ -32,12 +32,10 @@ def measure(quick: bool) -> dict:
     n = call_size()
     calls, repeats = (2**24 if quick else 2**26) // n, 5 if quick else 11
     module = harness.lorimath()
-    ffi, exp = module.ffi, module.lib.vdExp
+    buffer, exp = module.ffi.from_buffer, module.lib.vdExp
     rng = numpy.random.default_rng(5)
     arrays = [(rng.uniform(-10, 10, n), numpy.zeros(n)) for _ in range(2)]
-    work = [
-        (ffi.from_buffer("double[]", x), ffi.from_buffer("double[]", y, True)) for x, y in arrays
-    ]
+    work = [(buffer("double[]", x), buffer("double[]", y, True)) for x, y in arrays]
 
     def run(index: int, count: int) -> None:
         x, y = work[index]
@@ -49,30 +47,16 @@ def measure(quick: bool) -> dict:
         run(0, count), run(1, count)
         return time.perf_counter() - start
 
-    # The second thread lives through every run, as in a pool; the main thread is the first.
-    start_line, finish_line, order = threading.Barrier(2), threading.Barrier(2), [0]
-
-    def worker() -> None:
-        try:
-            while True:
-                start_line.wait()
-                run(1, order[0])
-                finish_line.wait()
-        except threading.BrokenBarrierError:
-            pass
-
     def two_threads(count: int) -> float:
-        order[0] = count
         start = time.perf_counter()
-        start_line.wait()
+        second = pool.submit(run, 1, count)
         run(0, count)
-        finish_line.wait()
+        second.result()
         return time.perf_counter() - start
 
-    second = threading.Thread(target=worker)
-    second.start()
     samples: dict[str, list[float]] = {"one": [], "two": [], "c_one": [], "c_two": []}
-    try:
+    # The second thread lives through every run, as in a pool; the main thread is the first.
+    with ThreadPoolExecutor(1) as pool:
         for repeat in range(repeats):
             configurations = [("one", one_thread), ("two", two_threads)]
             for key, configuration in configurations[:: 1 if repeat % 2 else -1]:
@@ -82,48 +66,27 @@ def measure(quick: bool) -> dict:
             if c:
                 samples["c_one"].append(c["one_thread"])
                 samples["c_two"].append(c["two_threads"])
-    finally:
-        start_line.abort()
-        finish_line.abort()
-        second.join()
-    medians = {
-        key: statistics.median(values) if values else None for key, values in samples.items()
-    }
-    return {
-        "n": n,
-        "calls": calls,
-        "repeats": repeats,
-        "ms": {k: v and v * 1e3 for k, v in medians.items()},
-    }
+    ms = {key: statistics.median(timed) * 1e3 if timed else None for key, timed in samples.items()}
+    return {"n": n, "calls": calls, "repeats": repeats, "ms": ms}
+
+
+WAYS = (  # label, and the keys of one thread's and two threads' times
+    ("Python threads, `lib.vdExp`", "one", "two"),
+    ("C, POSIX threads calling `vdExp`", "c_one", "c_two"),
+)
 
 
 def tables(data: dict, results: dict) -> list:
-    ms = data["ms"]
-    rows = [
-        [
-            label,
-            ms[one],
-            ms[two],
-            report.ratio(ms[one], ms[two]),
-            report.impossible(report.ratio(ms[one], ms[two]), 2, results),
-        ]
-        for label, one, two in (
-            ("Python threads, `lib.vdExp`", "one", "two"),
-            ("C, POSIX threads calling `vdExp`", "c_one", "c_two"),
-        )
-    ]
+    rows, ms = [], data["ms"]
+    for label, one, two in WAYS:
+        speedup = report.ratio(ms[one], ms[two])
+        rows.append([label, ms[one], ms[two], speedup, report.impossible(speedup, 2, results)])
     return [(["", "one thread, ms", "two threads, ms", "speed-up", "fault"], rows)]
 
 
 def targets(data: dict, results: dict) -> list[dict]:
-    ms = data["ms"]
+    ms, n = data["ms"], data["n"]
     speedup, c = report.ratio(ms["one"], ms["two"]), report.ratio(ms["c_one"], ms["c_two"])
-    row = report.at_least(
-        f"two Python threads calling `vdExp` (n = {data['n']:,} per call), throughput "
-        "relative to one",
-        1.8,
-        speedup,
-        c and f"C, two POSIX threads: {c:.2f}x",
-    )
-    row["fault"] = report.impossible(speedup, 2, results)
-    return [row]
+    name = f"two Python threads calling `vdExp` (n = {n:,} per call), throughput relative to one"
+    context, fault = c and f"C, two POSIX threads: {c:.2f}x", report.impossible(speedup, 2, results)
+    return [report.at_least(name, 1.8, speedup, context, fault=fault)]

@@ -76,14 +76,12 @@ def tables(data: dict, results: dict) -> list:
     sizes, large = data["sizes"], data["sizes"][-2:]
     header = ["function", "against", *(f"n={report.size(n)}" for n in sizes)]
     header += [f"{data['threads']} threads n={report.size(n)}" for n in large]
-    rows = []
+    rows, threads = [], data["threads"]
     for name, (reference, dtype, *_) in OPERATIONS.items():
+        numpy_s, one, many = (data["seconds"][name][config] for config in CONFIGS)
         cells = [_speedup(data, name, "one_thread", n) for n in sizes]
-        for n in large:
-            timed = data["seconds"][name]
-            gain = report.ratio(timed["one_thread"][str(n)], timed["all_threads"][str(n)])
-            fault = report.impossible(gain, data["threads"], results)
-            cells.append("impossible" if fault else _speedup(data, name, "all_threads", n))
+        for n in map(str, large):
+            cells.append(report.speedup(numpy_s[n], one[n], many[n], threads, results))
         rows.append([f"`{name}` ({dtype})", f"`{reference.__name__}`", *cells])
     return [(header, rows)]
 

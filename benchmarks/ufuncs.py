@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import tracemalloc
-
 import numpy
 
 from . import harness, report
@@ -17,20 +15,6 @@ ABOUT = (
     "NumPy's array data but not MKL's own allocations); MKL on one thread."
 )
 N, STRIDE = 10**6, 3
-
-
-def _peak_bytes(call) -> int:
-    """The most memory `call()` held at once, its result included."""
-    call()  # one-time allocations (MKL's kernel, NumPy's caches) are not the call's
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        result = call()
-        peak = tracemalloc.get_traced_memory()[1] - before
-    finally:
-        tracemalloc.stop()
-    del result
-    return peak
 
 
 def measure(quick: bool) -> dict:
@@ -47,34 +31,25 @@ def measure(quick: bool) -> dict:
                 for lib, module in (("vml", vml), ("numpy", numpy))
             }
             # A call of a few hundred ns is only ever slowed by what else the machine does.
-            timed = harness.interleaved(cases, budget, min)
-            per_call[f"{name}/{n}"] = {key: seconds * 1e9 for key, seconds in timed.items()}
+            per_call[f"{name}/{n}"] = harness.interleaved(cases, budget, min, unit=1e9)
     module = harness.lorimath()
     x = numpy.random.default_rng(1).uniform(-10, 10, STRIDE * N)
     view, contiguous, y = x[::STRIDE], x[::STRIDE].copy(), numpy.empty(N)
-    a, r = (
-        module.ffi.from_buffer("double[]", contiguous),
-        module.ffi.from_buffer("double[]", y, True),
-    )
-    cdata = dict(a=a, r=r, n=N, f=module.lib.vdExp)
-    cases = {"lib": ("f(n, a, r)", cdata)}
+    a, r = (module.ffi.from_buffer("double[]", z, z is y) for z in (contiguous, y))
+    cases = {"lib": ("f(n, a, r)", dict(a=a, r=r, n=N, f=module.lib.vdExp))}
     for library, namespace in (("vml", vml), ("numpy", numpy)):
         for layout, operand in (("contiguous", contiguous), ("strided", view)):
             cases[f"{library} {layout}"] = ("f(x, out=y)", dict(f=namespace.exp, x=operand, y=y))
-    ms = {key: seconds * 1e3 for key, seconds in harness.interleaved(cases, budget).items()}
+    ms = harness.interleaved(cases, budget, unit=1e3)
     peaks = {
-        "`vml.exp(x[::3])`": _peak_bytes(lambda: vml.exp(view)),
-        "`vml.exp(x[::3], out=y)`": _peak_bytes(lambda: vml.exp(view, out=y)),
-        "`vml.exp(x)`, contiguous": _peak_bytes(lambda: vml.exp(contiguous)),
-        "`np.exp(x[::3])`": _peak_bytes(lambda: numpy.exp(view)),
+        "`vml.exp(x[::3])`": harness.traced_peak(lambda: vml.exp(view)),
+        "`vml.exp(x[::3], out=y)`": harness.traced_peak(lambda: vml.exp(view, out=y)),
+        "`vml.exp(x)`, contiguous": harness.traced_peak(lambda: vml.exp(contiguous)),
+        "`np.exp(x[::3])`": harness.traced_peak(lambda: numpy.exp(view)),
     }
-    return {
-        "rounds": budget.rounds,
-        "per_call_ns": per_call,
-        "ms": ms,
-        "peak_bytes": peaks,
-        "result_bytes": y.nbytes,
-    }
+    return dict(
+        rounds=budget.rounds, per_call_ns=per_call, ms=ms, peak_bytes=peaks, result_bytes=y.nbytes
+    )
 
 
 def tables(data: dict, results: dict) -> list:
@@ -98,6 +73,10 @@ def tables(data: dict, results: dict) -> list:
     ]
 
 
+PER_CALL = (  # ufunc, the calls compared on 10 float64 elements
+    ("exp", "`vml.exp(x, out=y)`", "`np.exp(x, out=y)`"),
+    ("add", "`vml.add(a, b)`", "`np.add(a, b)`"),
+)
 LARGE = (  # target, limit, the two timings compared
     ("`vml.exp(x, out=y)` at n = 10^6, one MKL thread, relative to `lib.vdExp(n, x, y)` with "
      "cdata made once", 1.03, "vml contiguous", "lib"),
@@ -108,18 +87,12 @@ LARGE = (  # target, limit, the two timings compared
 
 def targets(data: dict, results: dict) -> list[dict]:
     rows, ms = [], data["ms"]
-    calls = (
-        ("exp", "`vml.exp(x, out=y)`", "`np.exp(x, out=y)`"),
-        ("add", "`vml.add(a, b)`", "`np.add(a, b)`"),
-    )
-    for name, call, theirs in calls:
+    for name, call, theirs in PER_CALL:
         ns = data["per_call_ns"][f"{name}/10"]
         target = f"{call} per call on 10 float64 elements, relative to {theirs}"
-        context = f"{ns['vml']:.0f} ns against {ns['numpy']:.0f} ns"
-        rows.append(report.at_most(target, 1.2, ns["vml"] / ns["numpy"], context))
+        rows.append(report.relative(target, 1.2, ns["vml"], ns["numpy"], "ns"))
     for target, limit, ours, theirs in LARGE:
-        context = f"{ms[ours]:.3f} ms against {ms[theirs]:.3f} ms"
-        rows.append(report.at_most(target, limit, ms[ours] / ms[theirs], context))
+        rows.append(report.relative(target, limit, ms[ours], ms[theirs], "ms"))
     peak, size = data["peak_bytes"]["`vml.exp(x[::3])`"], data["result_bytes"]
     target = "peak memory of `vml.exp(x[::3])` (10^6 results, tracemalloc), relative to the "
     target += "result's size"
