@@ -253,7 +253,8 @@ def targets(data: dict, results: dict) -> list[dict]:
 def plots(data: dict, results: dict, plt, directory) -> list[str]:
     figure, axes = plt.subplots(figsize=(12, 5.5))
     for key, (how, _) in WAYS.items():
-        points = [(int(n), ms * 1e6 / int(n)) for n, ms in data["ms"][key].items() if ms]
+        timed = data["ms"][key].items()  # (a way that failed says so instead of a time)
+        points = [(int(n), ms * 1e6 / int(n)) for n, ms in timed if isinstance(ms, float)]
         if points:
             style, label = "o:" if key in IN_C else "o-", how.replace("`", "")
             axes.loglog(*zip(*points, strict=True), style, ms=3, label=label)

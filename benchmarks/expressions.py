@@ -35,8 +35,9 @@ def measure(quick: bool) -> dict:
     for expression in EXPRESSIONS:
         for n in sizes:
             arguments = (expression, dict(a=a[:n], b=b[:n], c=c[:n]), out[:n])
-            ours = found and harness.call_ms(_ours(found[0], threads), arguments, budget)
-            rows.append([expression, n, ours, harness.call_ms(numexpr.evaluate, arguments, budget)])
+            ours = found and harness.call_ms(_calling(found[0], threads=threads), arguments, budget)
+            theirs = harness.call_ms(_calling(numexpr.evaluate), arguments, budget)
+            rows.append([expression, n, ours, theirs])
     c_loop = harness.c_reference("arithmetic", sizes[-1], threads) or {}
     names = dict(a=a[:10], b=b[:10], f=numexpr.evaluate)
     cases = {"numexpr": ('f("2*a+3*b")', names)}
@@ -48,8 +49,9 @@ def measure(quick: bool) -> dict:
     return dict(data, rows=rows, c_ms=c_ms, per_call_us=per_call)
 
 
-def _ours(evaluate, threads: int):
-    return lambda expression, names, out: evaluate(expression, names, out=out, threads=threads)
+def _calling(evaluate, **options):
+    """evaluate(ex, names, out=out): both write into `out` (numexpr's third argument is not)."""
+    return lambda expression, names, out: evaluate(expression, names, out=out, **options)
 
 
 def tables(data: dict, results: dict) -> list:
