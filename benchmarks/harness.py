@@ -146,15 +146,17 @@ def fastest_kernels() -> dict[str, str]:
     return {KERNEL_SWITCH: "cpu"} if cpu_vendor() == "AuthenticAMD" else {}
 
 
-def elsewhere(environment: dict[str, str], module: str, function: str, **arguments):
-    """`benchmarks.<module>.<function>(**arguments)` in a fresh interpreter with `environment`
-    added; returns what it returned, through JSON."""
+def elsewhere(
+    environment: dict[str, str], module: str, function: str, python=sys.executable, **arguments
+):
+    """`benchmarks.<module>.<function>(**arguments)` in a fresh interpreter (`python`) with
+    `environment` added; returns what it returned, through JSON."""
     code = (
         "import json, sys\n"
         f"from benchmarks.{module} import {function} as run\n"
         "json.dump(run(**json.loads(sys.argv[1])), sys.stdout)\n"
     )
-    command, env = [sys.executable, "-c", code, json.dumps(arguments)], os.environ | environment
+    command, env = [python, "-c", code, json.dumps(arguments)], os.environ | environment
     done = subprocess.run(command, cwd=ROOT, env=env, capture_output=True, text=True, check=False)
     if done.returncode:
         raise RuntimeError(f"{module}.{function} failed in its own process:\n{done.stderr}")
