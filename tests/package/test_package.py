@@ -205,7 +205,9 @@ BAD_SCRIPT = {
     "lib.vdExp(10, out)": "Too few arguments",
     "lib.vdExp(10, [1.0], [0.0])": 'Argument 3 to "vdExp" of "_Lib" has incompatible type',
     "lib.vdExpo(10, out, out)": 'has no attribute "vdExpo"',
-    "vml.exp(np.ones(3), mode=vml.EP)": 'Unexpected keyword argument "mode"',
+    # (mypy 2 names the keyword; mypy 1, the last with wheels for a free-threaded 3.13, the
+    # overloads none of which takes it)
+    "vml.exp(np.ones(3), mode=vml.EP)": ('Unexpected keyword argument "mode"', "No overload"),
     "vml.numpy_uses_mkl(1)": 'Argument 1 to "numpy_uses_mkl" has incompatible type "int"',
     "vml.ha.expo(np.ones(3))": '"_OneAccuracy" has no attribute "expo"',
 }
@@ -246,8 +248,10 @@ def test_mypy_checks_code_against_the_stubs(tmp_path):
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     # Nothing in good.py nor in the package itself (checked strictly here) is flagged.
     assert not [e for e in errors if not e.startswith("bad.py")], result.stdout
-    for line, (code, message) in enumerate(BAD_SCRIPT.items(), start=len(header) + 1):
-        assert any(e.startswith(f"bad.py:{line}:") and message in e for e in errors), (code, errors)
+    for line, (code, messages) in enumerate(BAD_SCRIPT.items(), start=len(header) + 1):
+        found = [e for e in errors if e.startswith(f"bad.py:{line}:")]
+        wanted = (messages,) if isinstance(messages, str) else messages
+        assert any(m in e for e in found for m in wanted), (code, errors)
 
 
 # ---------------------------------------------------------------------------
