@@ -112,8 +112,10 @@ def mapped_libraries() -> list[str]:
 
 @functools.cache
 def mkl_rt() -> ctypes.CDLL:
-    lorimath()
-    return ctypes.CDLL(next(p for p in mapped_libraries() if "libmkl_rt.so" in p))
+    """The package's handle on mkl_rt, which loads no cffi (it would turn the GIL on)."""
+    from quorvex.mkl._mkl_rt import loaded_mkl_rt
+
+    return loaded_mkl_rt()
 
 
 def set_mkl_threads(count: int) -> None:
