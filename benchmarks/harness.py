@@ -112,10 +112,12 @@ def mapped_libraries() -> list[str]:
 
 @functools.cache
 def mkl_rt() -> ctypes.CDLL:
-    """The package's handle on mkl_rt, which loads no cffi (it would turn the GIL on)."""
+    """mkl_rt, loaded as the package loads it: through its ufunc module (cffi's would turn a
+    free-threaded interpreter's GIL on)."""
     from quorvex.mkl._mkl_rt import loaded_mkl_rt
 
-    return loaded_mkl_rt()
+    loaded_mkl_rt()
+    return ctypes.CDLL(next(p for p in mapped_libraries() if "libmkl_rt.so" in p))
 
 
 def set_mkl_threads(count: int) -> None:
