@@ -76,8 +76,7 @@ void search(char** data, const npy_intp* strides, npy_intp count, npy_intp hay_w
     const std::size_t m = strides[1] == 0 ? fixed : trimmed_length(n, needle_width);
     const auto* h = reinterpret_cast<const Char*>(data[0] + i * strides[0]);
     if constexpr (sizeof(Char) == 1)
-      data[2][i * strides[2]] =
-          strides[1] == 0 && i + ahead < count ? holds_16(h, w, n, m) : holds(h, w, n, m);
+      data[2][i * strides[2]] = i + ahead < count ? holds_16(h, w, n, m) : holds(h, w, n, m);
     else
       data[2][i * strides[2]] = holds(h, w, n, m);
   }
