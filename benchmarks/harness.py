@@ -129,9 +129,11 @@ def set_mkl_threads(count: int) -> None:
 
 
 def kernel_library() -> str:
-    """The VML kernel library MKL dispatches to in this process (chosen at its first VML call)."""
-    module = lorimath()
-    module.lib.vdExp(1, [0.0], module.ffi.new("double[1]"))
+    """The VML kernel library MKL dispatches to in this process (chosen at its first VML call,
+    which the package makes without cffi, whose backend may turn the GIL on)."""
+    from quorvex.mkl._kernels import loaded_kernel
+
+    loaded_kernel()
     names = [Path(p).name for p in mapped_libraries() if Path(p).name.startswith("libmkl_vml_")]
     return ", ".join(names) or "none"
 

@@ -99,8 +99,8 @@ def python_threads(quick: bool) -> dict:
             evaluate(EXPRESSION, {"a": a}, {}, out=y, threads=1)
 
     repeats, calls = (3, 2000) if quick else (9, 50000)
-    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     timed = [with_c(exp, 1000, calls, repeats), with_c(expression, 10**4, calls // 10, repeats)]
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()  # after: as it was throughout
     return {"gil": gil, **dict(zip(WORK, timed, strict=True))}
 
 
