@@ -211,6 +211,7 @@ PyObject* make_program(PyObject*, PyObject* args) {
   if (!read_code(prologue, *p, p->prologue) || !read_code(code, *p, p->code) || !sort_arguments(*p))
     return nullptr;
   merge_pairs(*p);
+  merge_product_into_reduction(*p);
   plan_runs(*p);
   mark_read_as_array(*p);
   PyObject* capsule = PyCapsule_New(p.get(), program_capsule, free_program);

@@ -174,7 +174,10 @@ void run_chunk(Evaluation& e, RegisterBlocks& s, char* const* data, const npy_in
   execute(e, s, n);
   if (p.reduced >= 0) {
     const Register& r = p.registers[static_cast<std::size_t>(p.reduced)];
-    accumulate(p.reduction, r.type, base[p.reduced], n, at, block, e.groups, e.partials.data());
+    const bool product = p.factors[0] >= 0;
+    const char* x = base[product ? p.factors[0] : p.reduced];
+    const char* y = product ? base[p.factors[1]] : nullptr;
+    accumulate(p.reduction, r.type, {x, y}, n, at, block, e.groups, e.partials.data());
   }
   for (std::size_t j = nin; j < nin + nout; ++j) {
     const std::size_t r = static_cast<std::size_t>(p.outputs[j - nin]);

@@ -1,6 +1,6 @@
-// The passes over a decoded program: products merged into the additions that read them and
-// comparisons into the wheres that read them, the code grouped into runs that go window by window,
-// the registers read as arrays marked.
+// The passes over a decoded program: products merged into the additions and the reduction that
+// read them, comparisons into the wheres that read them, the code grouped into runs that go
+// window by window, the registers read as arrays marked.
 #include "passes.hpp"
 
 #include <algorithm>
@@ -143,6 +143,23 @@ void merge_pairs(Program& p) {
   p.code = std::move(code);
 }
 
+void merge_product_into_reduction(Program& p) {
+  if (p.reduced < 0 || p.code.empty()) return;
+  const Instruction& last = p.code.back();
+  const int product = p.reduced;
+  const auto type = [&](int r) { return p.registers[static_cast<std::size_t>(r)].type; };
+  if (last.arithmetic != '*' || last.operands[2] != product || last.step0[0] || last.step0[1] ||
+      last.operands[0] == product || last.operands[1] == product ||
+      type(last.operands[0]) != type(product) || type(last.operands[1]) != type(product))
+    return;
+  for (std::size_t i = 0; i + 1 < p.code.size(); ++i)
+    for (int k = 0; k < p.code[i].count; ++k)
+      if (p.code[i].operands[k] == product) return;
+  p.factors[0] = last.operands[0];
+  p.factors[1] = last.operands[1];
+  p.code.pop_back();
+}
+
 /// Groups the code into runs of windowable instructions and finds, per run, the temporaries it
 /// writes before it reads them and that nothing after the run reads: those live in windows.
 void plan_runs(Program& p) {
@@ -196,6 +213,8 @@ void mark_read_as_array(Program& p) {
     for (int k = 0; k < ins.count; ++k)
       if (!ins.step0[k])
         p.registers[static_cast<std::size_t>(ins.operands[k])].read_as_array = true;
+  for (int r : p.factors)
+    if (r >= 0) p.registers[static_cast<std::size_t>(r)].read_as_array = true;
 }
 
 }  // namespace quorvex::expressions

@@ -11,6 +11,10 @@ namespace quorvex::expressions {
 /// one selection.
 void merge_pairs(Program& p);
 
+/// Merges the last instruction into the reduction when it is a product of two arrays only the
+/// reduction reads: the products are reduced as they are made, and never stored.
+void merge_product_into_reduction(Program& p);
+
 /// Groups the code into runs of windowable instructions and finds, per run that writes the
 /// program's results, the temporaries that live only within it: those go window by window.
 void plan_runs(Program& p);

@@ -61,6 +61,9 @@ struct Program {
   std::vector<int> inputs, outputs;         // register of each, in order
   int reduced = -1;                         // the register reduced instead of outputs, if any
   Reduce reduction = Reduce::sum;
+  // The reduced values are the products of these two registers: the multiply that wrote them
+  // was merged into the reduction, which reads its operands and stores nothing.
+  int factors[2] = {-1, -1};
   std::vector<int> arguments;        // register of each argument of run()
   std::vector<int> scalars, filled;  // scalar inputs; registers the prologue fills
   std::vector<PyObject*> owned;      // the ufuncs whose loops the code calls

@@ -37,10 +37,25 @@ T multiply(T a, T b) {
     return a * b;
 }
 
+/// The values of a block from its i-th: stored ones, or products made as they are read.
+template <class T>
+struct Stored {
+  const T* x;
+  T operator[](npy_intp i) const { return x[i]; }
+  Stored from(npy_intp i) const { return {x + i}; }
+};
+template <class T>
+struct Products {
+  const T* x;
+  const T* y;
+  T operator[](npy_intp i) const { return multiply(x[i], y[i]); }
+  Products from(npy_intp i) const { return {x + i, y + i}; }
+};
+
 /// NumPy's pairwise sum: eight sums side by side up to 128 values, halves beyond; below eight,
 /// one from zero, as NumPy's (a sum of a few negative zeros is +0).
-template <class T>
-T pairwise_sum(const T* x, npy_intp n) {
+template <class T, class V>
+T pairwise_sum(V x, npy_intp n) {
   if (n < 8) {
     T sum = 0;
     for (npy_intp i = 0; i < n; ++i) sum = add(sum, x[i]);
@@ -58,7 +73,10 @@ T pairwise_sum(const T* x, npy_intp n) {
   }
   npy_intp half = n / 2;
   half -= half % 8;
-  return add(pairwise_sum(x, half), pairwise_sum(x + half, n - half));
+  // The first half first: values read in address order are what the prefetchers follow
+  // (a call's arguments may be evaluated last to first).
+  const T first = pairwise_sum<T>(x, half);
+  return add(first, pairwise_sum<T>(x.from(half), n - half));
 }
 
 /// a <= b and a >= b, quiet where a NaN is compared: np.min and np.max raise no flag for one.
@@ -97,10 +115,10 @@ T pick(Reduce kind, T a, T b) {
 }
 
 /// The reduction of n > 0 values; one is itself (a sum from zero would make -0 +0).
-template <class T>
-T reduce_values(Reduce kind, const T* x, npy_intp n) {
+template <class T, class V>
+T reduce_values(Reduce kind, V x, npy_intp n) {
   if (n == 1) return x[0];
-  if (kind == Reduce::sum) return pairwise_sum(x, n);
+  if (kind == Reduce::sum) return pairwise_sum<T>(x, n);
   T value = x[0];
   for (npy_intp i = 1; i < n; ++i) value = pick(kind, value, x[i]);
   return value;
@@ -118,14 +136,14 @@ void write(T value, void* at) {
   std::memcpy(at, &value, sizeof value);
 }
 
-template <class T>
-void accumulate_typed(Reduce kind, const T* x, npy_intp n, npy_intp at, npy_intp k,
-                      const Grouping& groups, Partial* partials) {
+template <class T, class V>
+void accumulate_typed(Reduce kind, V x, npy_intp n, npy_intp at, npy_intp k, const Grouping& groups,
+                      Partial* partials) {
   const npy_intp block_begin = k * groups.block, end = at + n;
   for (npy_intp begin = at; begin < end;) {
     const npy_intp g = begin / groups.length, group_begin = g * groups.length;
     const npy_intp stop = std::min(end, group_begin + groups.length);
-    const T value = reduce_values(kind, x + (begin - at), stop - begin);
+    const T value = reduce_values<T>(kind, x.from(begin - at), stop - begin);
     Partial& partial = partials[g + k];
     const bool first = begin == std::max(block_begin, group_begin);
     write(first ? value : pick(kind, read<T>(partial), value), partial.bytes);
@@ -148,7 +166,8 @@ bool combine_typed(Reduce kind, const Grouping& groups, const Partial* partials,
     const npy_intp last = ((g + 1) * groups.length - 1) / groups.block;
     values.clear();
     for (npy_intp k = first; k <= last; ++k) values.push_back(read<T>(partials[g + k]));
-    write(reduce_values(kind, values.data(), static_cast<npy_intp>(values.size())), at(g));
+    const auto count = static_cast<npy_intp>(values.size());
+    write(reduce_values<T>(kind, Stored<T>{values.data()}, count), at(g));
   }
   return true;
 }
@@ -195,11 +214,18 @@ bool reduces(Reduce kind, int type) {
   return (type == NPY_BOOL) == logical && with_type(type, [](auto) { return true; });
 }
 
-void accumulate(Reduce kind, int type, const char* x, npy_intp n, npy_intp at, npy_intp k,
+void accumulate(Reduce kind, int type, Values values, npy_intp n, npy_intp at, npy_intp k,
                 const Grouping& groups, Partial* partials) {
   with_type(type, [&](auto zero) {
     using T = decltype(zero);
-    accumulate_typed<T>(kind, reinterpret_cast<const T*>(x), n, at, k, groups, partials);
+    const auto* x = reinterpret_cast<const T*>(values.x);
+    const auto* y = reinterpret_cast<const T*>(values.y);
+    if constexpr (std::is_floating_point_v<T>)  // (the engine multiplies floats alone)
+      if (y != nullptr) {
+        accumulate_typed<T>(kind, Products<T>{x, y}, n, at, k, groups, partials);
+        return true;
+      }
+    accumulate_typed<T>(kind, Stored<T>{x}, n, at, k, groups, partials);
     return true;
   });
 }

@@ -32,9 +32,16 @@ struct Grouping {
 /// Whether the engine reduces registers of this type so.
 bool reduces(Reduce kind, int type);
 
-/// Reduces n > 0 values at x, the `at`-th of the iteration onwards and all in block k, into
-/// the partials of their groups, each begun by the first of its values in the block.
-void accumulate(Reduce kind, int type, const char* x, npy_intp n, npy_intp at, npy_intp k,
+/// The values a block reduces: x's, or with y the products x[i] * y[i], rounded as a multiply
+/// would store them.
+struct Values {
+  const char* x;
+  const char* y = nullptr;
+};
+
+/// Reduces n > 0 values, the `at`-th of the iteration onwards and all in block k, into the
+/// partials of their groups, each begun by the first of its values in the block.
+void accumulate(Reduce kind, int type, Values values, npy_intp n, npy_intp at, npy_intp k,
                 const Grouping& groups, Partial* partials);
 
 /// Each group's partials reduced in block order (pairwise, for a sum), written one value per

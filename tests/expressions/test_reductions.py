@@ -58,6 +58,23 @@ def test_reductions_along_an_axis_as_numpy(name, axis):
         expressions.set_block_size(previous)
 
 
+@pytest.mark.parametrize("name", ["sum", "prod", "min", "max"])
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+@pytest.mark.parametrize("axis", [None, 0, -1])
+def test_products_reduced_as_made_give_the_stored_products_bits(name, dtype, axis):
+    rng = np.random.default_rng(11)
+    a, b = (rng.uniform(0.5, 1.5, (130, 121)).astype(dtype) for _ in "ab")
+    a[3, 7] = np.nan
+    previous = expressions.set_block_size(1000)  # products across blocks and groups
+    try:
+        for x, y in ((a, b), (a[:, ::2], b[::-1, ::2])):  # in place, and through the iterator
+            made = evaluate(f"{name}(x * y, axis={axis})", {"x": x, "y": y}, threads=2)
+            stored = evaluate(f"{name}(p, axis={axis})", {"p": x * y}, threads=1)
+            assert made.tobytes() == stored.tobytes()
+    finally:
+        expressions.set_block_size(previous)
+
+
 def test_empty_nan_and_out_as_numpy():
     e, n = {"x": np.empty(0)}, {"x": np.array([1.0, np.nan, 3.0])}
     identities = [evaluate(f"{r}(x)", e) for r in ("sum", "prod", "any", "all")]
