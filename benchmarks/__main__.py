@@ -17,23 +17,9 @@ from . import harness, machine, report
 
 # In report order; each is a module with NAME, TITLE, ABOUT, measure(quick), tables(data,
 # results), targets(data, results) and, where it draws any, plots(data, results, plt, directory).
-SECTIONS = tuple(
-    importlib.import_module(f"benchmarks.{module}")
-    for module in (
-        "calls",
-        "instructions",
-        "throughput",
-        "threads",
-        "ufuncs",
-        "compare",
-        "reductions",
-        "blackscholes",
-        "expressions",
-        "fused",
-        "startup",
-        "dask_scaling",
-    )
-)
+ORDER = """calls instructions throughput threads ufuncs compare reductions blackscholes expressions
+fused startup dask_scaling"""
+SECTIONS = tuple(importlib.import_module(f"benchmarks.{module}") for module in ORDER.split())
 NAMES = tuple(section.NAME for section in SECTIONS)
 
 

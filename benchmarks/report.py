@@ -64,6 +64,14 @@ def speedup(reference, one, many, threads: int, results: dict):
     return "impossible" if fault else ratio(reference, many)
 
 
+def scaling(name: str, limit: float, speedup, c, context: str, *, results: dict) -> dict:
+    """A row for a speed-up of two threads over one, met at `limit` or at 0.9 x `c`, C's own
+    speed-up on the same work (`context` says how C did it), where the machine allows less."""
+    met = None if speedup is None else speedup >= limit or bool(c and speedup >= 0.9 * c)
+    context, fault = c and f"{context}: {c:.2f}x", impossible(speedup, 2, results)
+    return target(name, f"≥ {limit:g}, or ≥ 0.9 x C's", speedup, met, context, fault=fault)
+
+
 def ratio(numerator, denominator) -> float | None:
     ok = isinstance(numerator, (int, float)) and isinstance(denominator, (int, float))
     return numerator / denominator if ok and denominator else None
