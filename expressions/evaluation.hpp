@@ -23,7 +23,8 @@ struct Evaluation {
   bool stream_outputs = false;    // results in place in arrays larger than the last cache
   Grouping groups;                // of the reduced register's values, in iteration order
   std::vector<Partial> partials;  // of the reduced register, one per block and group
-  std::atomic<npy_intp> next{0};
+  int workers = 1;                // planned: claims are shares of the blocks left among them
+  std::atomic<npy_intp> next{0};  // the first block no worker has claimed
   ErrorChannel errors;
   // The state the calling thread released the GIL from, if it is the main thread: it looks
   // for signals between its blocks.

@@ -188,16 +188,42 @@ void run_chunk(Evaluation& e, RegisterBlocks& s, char* const* data, const npy_in
   }
 }
 
-/// Worker `worker`'s share of the blocks: whichever it claims next, until none is left or the
+/// The blocks a worker claims next, [first, end): a share of those left, so that the first
+/// claims are long runs of consecutive blocks, which each worker reads as one stream from
+/// memory, and the last are single blocks, which let the workers finish together.
+class Claims {
+ public:
+  explicit Claims(Evaluation& e) : e_(e) {}
+
+  /// The next block of this worker's run, or of a new claim; e.blocks when none is left.
+  npy_intp next() {
+    if (first_ < end_) return first_++;
+    npy_intp first = e_.next.load(std::memory_order_relaxed), count = 0;
+    do {
+      if (first >= e_.blocks) return e_.blocks;
+      count = std::max<npy_intp>((e_.blocks - first) / (2 * e_.workers), 1);
+    } while (!e_.next.compare_exchange_weak(first, first + count, std::memory_order_relaxed));
+    first_ = first + 1;
+    end_ = first + count;
+    return first;
+  }
+
+ private:
+  Evaluation& e_;
+  npy_intp first_ = 0, end_ = 0;
+};
+
+/// Worker `worker`'s share of the blocks: those it claims, until none is left or the
 /// evaluation stops.
 void run_blocks(Evaluation& e, RegisterBlocks& s, int worker) {
   SignalCheck signals(worker == 0 ? e.caller : nullptr);
   const npy_intp block = std::min(e.block, std::max<npy_intp>(e.size, 1));
   const std::size_t operands = e.data.size();
   std::vector<char*> at(operands);
+  Claims claims(e);
   const auto claim = [&] {
     signals.between_blocks(e.errors);
-    return e.errors.stopped() ? e.blocks : e.next.fetch_add(1);
+    return e.errors.stopped() ? e.blocks : claims.next();
   };
   if (e.direct) {
     for (npy_intp k; (k = claim()) < e.blocks;) {

@@ -167,8 +167,8 @@ PyObject* run(PyObject*, PyObject* args) {
     finish_iterators(e, operands);
     return nullptr;
   }
-  const int workers = copy_iterators(e, worker_count(e, threads));
-  const int flags = evaluate_blocks(e, workers);
+  e.workers = copy_iterators(e, worker_count(e, threads));
+  const int flags = evaluate_blocks(e, e.workers);
   finish_iterators(e, operands);
   return decide(e, operands, flags, name, groups >= 0);
 }
