@@ -35,7 +35,8 @@ def block_size() -> int:
 
 def set_block_size(n: int | None) -> int:
     """Sets the elements per block; None restores the size derived from the L2 cache.
-    Returns the previous size. Results are the same for any size: a tuning knob."""
+    Returns the previous size. Results are the same for any size, but for the last bits of
+    a floating-point sum or product, which reduce block by block: a tuning knob."""
     return _expressions.set_block_size(n)
 
 
