@@ -235,7 +235,7 @@ def targets(data: dict, results: dict) -> list[dict]:
     c = report.ratio(one["C floor"], two["C floor"])
     c_fault = report.impossible(c, 2, results)  # the reference's fault, not the engine's
     name = f"Black-Scholes, n = {size}, `evaluate` on two threads, speed-up over one"
-    row = report.scaling(name, 1.8, speedup, None if c_fault else c, "C floor", results=results)
+    row = report.scaling(name, 1.8, [(speedup, None if c_fault else c)], "C floor", results=results)
     rows.append(row if not c_fault else dict(row, context=f"C floor: {c:.2f}x ({c_fault}, unused)"))
     memory = data.get("memory")
     peak = memory and next(iter(memory.values()))

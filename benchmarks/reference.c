@@ -221,8 +221,7 @@ static void linear(int index) { SPLIT xr[i] = 2 * xa[i] + 3 * xb[i]; }
 static void product_sum(int index) { SPLIT xr[i] = xa[i] * xb[i] + xc[i]; }
 static void polynomial(int index) { SPLIT xr[i] = ((.25 * xa[i] + .75) * xa[i] - 1.5) * xa[i] - 2; }
 static volatile double partials[64]; /* read by no one: volatile keeps the loop */
-/* Eight sums side by side, in vector registers: the values come as fast as memory gives them,
- * which also bounds what more threads can gain. */
+/* Eight sums, in vector registers: the values come as fast as memory gives them. */
 static void dot(int index) {
   long i = length * index / pool.count, end = length * (index + 1) / pool.count;
   double s[8] = {0};

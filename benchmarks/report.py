@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import operator
 from pathlib import Path
+from statistics import median
 
 # A speed-up beyond what the threads and CPUs allow, by more than timing noise, is a fault of
 # the measurement, not a result.
@@ -64,11 +65,16 @@ def speedup(reference, one, many, threads: int, results: dict):
     return "impossible" if fault else ratio(reference, many)
 
 
-def scaling(name: str, limit: float, speedup, c, context: str, *, results: dict) -> dict:
-    """A row for a speed-up of two threads over one, met at `limit` or at 0.9 x `c`, C's own
-    speed-up on the same work (`context` says how C did it), where the machine allows less."""
-    met = None if speedup is None else speedup >= limit or bool(c and speedup >= 0.9 * c)
-    context, fault = c and f"{context}: {c:.2f}x", impossible(speedup, 2, results)
+def scaling(name: str, limit: float, rounds: list, context: str, *, results: dict) -> dict:
+    """A speed-up of two threads over one from rounds of (ours, C's on the same work or None),
+    met at `limit` or at 0.9 x C's round by round (medians); `context` says how C did it."""
+    rounds = [(ours, c) for ours, c in rounds if ours is not None]
+    speedup = median([ours for ours, _ in rounds]) if rounds else None
+    versus = median([ours / c for ours, c in rounds if c] or [0])
+    met = None if speedup is None else speedup >= limit or versus >= 0.9
+    c = versus and median([c for _, c in rounds if c])
+    context = f"{context}: {c:.2f}x" + f", ours ÷ C's {versus:.2f}" * (len(rounds) > 1) if c else ""
+    fault = impossible(speedup, 2, results)
     return target(name, f"≥ {limit:g}, or ≥ 0.9 x C's", speedup, met, context, fault=fault)
 
 

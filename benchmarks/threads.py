@@ -158,9 +158,8 @@ def targets(data: dict, results: dict) -> list[dict]:
     free = data.get("pythons", {}).get("free-threaded", {})
     for work in WORK:
         timed = free.get(work, {})
-        speedup = report.ratio(timed.get("one"), timed.get("two"))
-        c = report.ratio(timed.get("c_one"), timed.get("c_two"))  # (the same n, between rounds)
+        pair = [report.ratio(timed.get(f"{c}one"), timed.get(f"{c}two")) for c in ("", "c_")]
         name = f"free-threaded CPython, two Python threads calling {work}, throughput ÷ one's"
-        how = "C, two POSIX threads, n as the calls'"
-        rows.append(report.scaling(name, 1.8, speedup, c, how, results=results))
+        how = "C, two POSIX threads, n as the calls', between the rounds"
+        rows.append(report.scaling(name, 1.8, [pair], how, results=results))
     return rows
