@@ -68,9 +68,12 @@ def test_products_reduced_as_made_give_the_stored_products_bits(name, dtype, axi
     previous = expressions.set_block_size(1000)  # products across blocks and groups
     try:
         for x, y in ((a, b), (a[:, ::2], b[::-1, ::2])):  # in place, and through the iterator
-            made = evaluate(f"{name}(x * y, axis={axis})", {"x": x, "y": y}, threads=2)
-            stored = evaluate(f"{name}(p, axis={axis})", {"p": x * y}, threads=1)
-            assert made.tobytes() == stored.tobytes()
+            for ex, p in (("x * y", x * y), ("(x + 1) * (y - 1)", (x + 1) * (y - 1))):
+                made = evaluate(f"{name}({ex}, axis={axis})", {"x": x, "y": y}, threads=2)
+                like_x = np.empty_like(a)[:, :: x.strides[1] // x.itemsize]  # chunked as x is
+                like_x[...] = p
+                stored = evaluate(f"{name}(p, axis={axis})", {"p": like_x}, threads=1)
+                assert made.tobytes() == stored.tobytes()
     finally:
         expressions.set_block_size(previous)
 
